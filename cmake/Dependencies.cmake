@@ -1,0 +1,41 @@
+# Armadillo is used header-only: BLAS and LAPACK calls go straight to OpenBLAS
+# instead of through Armadillo's run-time wrapper library, which would follow
+# the system's libblas alternative (possibly the slow reference BLAS).
+find_path(ARMADILLO_INCLUDE_DIR armadillo PATHS /usr/include REQUIRED)
+find_library(OPENBLAS_LIBRARY NAMES openblas REQUIRED)
+find_package(OpenMP REQUIRED COMPONENTS CXX)
+
+add_library(morvak_armadillo INTERFACE)
+target_include_directories(morvak_armadillo SYSTEM INTERFACE ${ARMADILLO_INCLUDE_DIR})
+target_compile_definitions(morvak_armadillo INTERFACE
+  ARMA_DONT_USE_WRAPPER
+  ARMA_USE_EXTERN_RNG
+  ARMA_USE_OPENMP
+  ARMA_DONT_USE_HDF5
+  ARMA_DONT_USE_ARPACK
+  ARMA_DONT_USE_SUPERLU)
+target_link_libraries(morvak_armadillo INTERFACE ${OPENBLAS_LIBRARY} OpenMP::OpenMP_CXX)
+
+if(MORVAK_BUILD_PYTHON)
+  find_package(Python 3.8 REQUIRED COMPONENTS Interpreter Development.Module)
+  if(NOT pybind11_DIR)
+    execute_process(
+      COMMAND "${Python_EXECUTABLE}" -m pybind11 --cmakedir
+      OUTPUT_VARIABLE _pybind11_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    set(pybind11_DIR "${_pybind11_dir}")
+  endif()
+  find_package(pybind11 2.12 CONFIG REQUIRED)
+  if(pybind11_VERSION VERSION_GREATER_EQUAL 3)
+    message(FATAL_ERROR "haldo needs pybind11 2.x, found ${pybind11_VERSION}")
+  endif()
+endif()
+
+if(MORVAK_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+if(MORVAK_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
