@@ -1,5 +1,8 @@
 #pragma once
 
+#include <array>
+#include <cstdio>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +28,20 @@ private:
 class FormatError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
+};
+
+// The per-atom arrays could not be grown. what() reads
+// "Error allocating <n> bytes", n being the size of the failed request. The
+// text lives inline so that building or copying the exception never allocates.
+class AllocationError : public std::bad_alloc {
+public:
+  explicit AllocationError(unsigned long bytes) {
+    std::snprintf(message_.data(), message_.size(), "Error allocating %lu bytes", bytes);
+  }
+  const char *what() const noexcept override { return message_.data(); }
+
+private:
+  std::array<char, 64> message_{};
 };
 
 } // namespace morvak::crystal
