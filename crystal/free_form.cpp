@@ -2,6 +2,7 @@
 
 #include "crystal/errors.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -12,9 +13,21 @@ namespace morvak::crystal {
 
 namespace {
 
-constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+enum CharClass : unsigned char { other = 0, blank = 1, comma = 2, slash = 4 };
+
+constexpr std::array<unsigned char, 256> char_classes = [] {
+  std::array<unsigned char, 256> classes{};
+  classes[' '] = classes['\t'] = classes['\r'] = blank;
+  classes[','] = comma;
+  classes['/'] = slash;
+  return classes;
+}();
+
+constexpr unsigned char class_of(char c) { return char_classes[static_cast<unsigned char>(c)]; }
+constexpr bool is_blank(char c) { return class_of(c) == blank; }
 // Characters that end an unquoted item.
-constexpr bool ends_item(char c) { return is_blank(c) || c == ',' || c == '/'; }
+constexpr bool ends_item(char c) { return class_of(c) != other; }
+constexpr bool is_quote(char c) { return c == '\'' || c == '"'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
@@ -40,6 +53,8 @@ std::optional<double> parse_special(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<double> parse_real_carefully(std::string_view text);
+
 } // namespace
 
 std::optional<std::int32_t> parse_integer(std::string_view text) {
@@ -64,7 +79,9 @@ std::optional<std::int32_t> parse_integer(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::optional<double> parse_real(std::string_view text) {
+namespace {
+
+std::optional<double> parse_real_carefully(std::string_view text) {
   // Check the form first: std::from_chars alone takes inf and nan spellings
   // and more, stops quietly at trailing junk, and knows no D exponent.
   std::size_t i = 0;
@@ -117,7 +134,7 @@ std::optional<double> parse_real(std::string_view text) {
   std::string_view number = text;
   if (number[0] == '+')
     number.remove_prefix(1);
-  std::array<char, 64> local{};
+  std::array<char, 64> local;
   std::string heap;
   if (exponent_letter < size && (text[exponent_letter] == 'd' || text[exponent_letter] == 'D')) {
     const std::size_t letter = exponent_letter - (text.size() - number.size());
@@ -141,6 +158,20 @@ std::optional<double> parse_real(std::string_view text) {
   if (error != std::errc{} || end != number.data() + number.size())
     return std::nullopt;
   return value;
+}
+
+} // namespace
+
+std::optional<double> parse_real(std::string_view text) {
+  // Plain forms go straight through std::from_chars; a leading '+', a D
+  // exponent, a value out of range or a special value take the careful path.
+  if (!text.empty() && text[0] != '+') {
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc{} && end == text.data() + text.size() && std::isfinite(value))
+      return value;
+  }
+  return parse_real_carefully(text);
 }
 
 std::string quote_for_message(std::string_view text) {
@@ -205,25 +236,9 @@ Item FreeFormReader::scan_item() {
     return Item{Item::Kind::slash, "/", false, line};
   }
 
-  std::uint64_t repeat = 1;
-  std::size_t digits_end = pos_;
-  while (digits_end < line_.size() && is_digit(line_[digits_end]))
-    ++digits_end;
-  if (digits_end > pos_ && digits_end < line_.size() && line_[digits_end] == '*') {
-    repeat = 0;
-    for (std::size_t i = pos_; i < digits_end; ++i)
-      repeat = std::min<std::uint64_t>(repeat * 10 + static_cast<unsigned>(line_[i] - '0'),
-                                       std::numeric_limits<std::uint32_t>::max());
-    if (repeat == 0)
-      fail(Item{Item::Kind::value, line_.substr(pos_, digits_end + 1 - pos_), false, line},
-           "a repeat count of at least 1");
-    pos_ = digits_end + 1;
-  }
-
   Item item{Item::Kind::value, {}, false, line};
-  if (pos_ == line_.size() || ends_item(line_[pos_])) {
-    item.kind = Item::Kind::null; // "r*" alone: r empty items
-  } else if (line_[pos_] == '\'' || line_[pos_] == '"') {
+  std::uint64_t repeat = 1;
+  if (is_quote(first)) {
     item.text = scan_quoted();
     item.quoted = true;
   } else {
@@ -231,6 +246,28 @@ Item FreeFormReader::scan_item() {
     while (pos_ < line_.size() && !ends_item(line_[pos_]))
       ++pos_;
     item.text = line_.substr(start, pos_ - start);
+    // "r*value" or "r*": r copies of the value, or r empty items.
+    const std::size_t star = item.text.find('*');
+    if (star != std::string_view::npos && star > 0 &&
+        std::all_of(item.text.begin(), item.text.begin() + star, is_digit)) {
+      repeat = 0;
+      for (std::size_t i = 0; i < star; ++i)
+        repeat = std::min<std::uint64_t>(repeat * 10 + static_cast<unsigned>(item.text[i] - '0'),
+                                         std::numeric_limits<std::uint32_t>::max());
+      if (repeat == 0)
+        fail(Item{Item::Kind::value, item.text.substr(0, star + 1), false, line},
+             "a repeat count of at least 1");
+      const std::size_t value_start = start + star + 1;
+      if (value_start < line_.size() && is_quote(line_[value_start])) {
+        pos_ = value_start;
+        item.text = scan_quoted();
+        item.quoted = true;
+      } else {
+        item.text.remove_prefix(star + 1);
+        if (item.text.empty())
+          item.kind = Item::Kind::null;
+      }
+    }
   }
   skip_separator();
   if (repeat > 1) {

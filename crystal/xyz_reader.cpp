@@ -134,13 +134,12 @@ private:
     const Item item = in_.next();
     if (item.kind == Item::Kind::end_of_file)
       fail_at_end(item, atom);
-    const std::string which = " for atom " + std::to_string(atom + 1);
     if (item.kind != Item::Kind::value)
-      in_.fail(item, "an atomic number or element symbol" + which);
+      fail_element(item, atom, "an atomic number or element symbol");
     if (!item.quoted) {
       if (const auto number = parse_integer(item.text)) {
         if (*number < 1 || *number > Element_map::size)
-          in_.fail(item, "an atomic number from 1 to 118" + which);
+          fail_element(item, atom, "an atomic number from 1 to 118");
         return table_.get_element_symbol(*number);
       }
     }
@@ -149,11 +148,16 @@ private:
     if (last_number_ == 0 || !blank_padded_equal(last_symbol_.view(), text)) {
       const std::int32_t number = table_.get_element_number(text);
       if (number == 0)
-        in_.fail(item, "an atomic number or element symbol" + which);
+        fail_element(item, atom, "an atomic number or element symbol");
       last_number_ = number;
       last_symbol_ = table_.get_element_symbol(number);
     }
     return last_symbol_;
+  }
+
+  [[noreturn]] void fail_element(const Item &item, std::size_t atom,
+                                 std::string_view expected) const {
+    in_.fail(item, std::string(expected) + " for atom " + std::to_string(atom + 1));
   }
 
   [[noreturn]] void fail_at_end(const Item &item, std::size_t atoms_read) const {
