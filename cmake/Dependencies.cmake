@@ -7,8 +7,12 @@ find_package(OpenMP REQUIRED COMPONENTS CXX)
 
 add_library(morvak_armadillo INTERFACE)
 target_include_directories(morvak_armadillo SYSTEM INTERFACE ${ARMADILLO_INCLUDE_DIR})
+# ARMA_WARN_LEVEL=0: Armadillo's warnings go to std::cerr (its debug-mode
+# symmetry check in eig_sym warns about a symmetric matrix with a non-finite
+# element); failures reach callers as exceptions only.
 target_compile_definitions(morvak_armadillo INTERFACE
   ARMA_DONT_USE_WRAPPER
+  ARMA_WARN_LEVEL=0
   ARMA_USE_EXTERN_RNG
   ARMA_USE_OPENMP
   ARMA_DONT_USE_HDF5

@@ -19,5 +19,7 @@ template <typename T> std::string class_name(const std::string &stem) {
 // Each registers one class on the module; instantiated for double and
 // std::complex<double> in its own translation unit.
 template <typename T> void bind_basis(pybind11::module_ &m);
+template <typename T> void bind_operator(pybind11::module_ &m);
+template <typename T> void bind_hamiltonian(pybind11::module_ &m);
 
 } // namespace haldo

@@ -11,8 +11,12 @@ namespace {
 // The registration order is part of the module's interface: each Operator
 // class comes before the Hamiltonian class that derives from it.
 void register_classes(py::module_ &m) {
+  haldo::bind_operator<double>(m);
+  haldo::bind_operator<std::complex<double>>(m);
   haldo::bind_basis<double>(m);
   haldo::bind_basis<std::complex<double>>(m);
+  haldo::bind_hamiltonian<double>(m);
+  haldo::bind_hamiltonian<std::complex<double>>(m);
 }
 
 PyModuleDef module_def{};
