@@ -19,6 +19,18 @@ void register_classes(py::module_ &m) {
   haldo::bind_hamiltonian<std::complex<double>>(m);
 }
 
+// pybind11 2.13.6 adds an interoperability hook to every class it registers.
+// The classes expose exactly their own method tables, so the hook is removed.
+void remove_binding_hooks(py::module_ &m) {
+  for (const char *name : {"OperatorReal", "OperatorComplex", "BasisReal", "BasisComplex",
+                           "HamiltonianReal", "HamiltonianComplex"}) {
+    py::object cls = m.attr(name);
+    if (PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict,
+                             "_pybind11_conduit_v1_") != nullptr)
+      py::delattr(cls, "_pybind11_conduit_v1_");
+  }
+}
+
 PyModuleDef module_def{};
 
 } // namespace
@@ -36,6 +48,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_haldo() {
   try {
     auto m = py::module_::create_extension_module("haldo", nullptr, &module_def);
     register_classes(m);
+    remove_binding_hooks(m);
     return m.release().ptr();
   } catch (py::error_already_set &e) {
     py::raise_from(e, PyExc_ImportError, "initialization failed");

@@ -63,3 +63,9 @@ def test_wrong_self_refused():
     with pytest.raises(TypeError):
         haldo.BasisReal.zeros(haldo.BasisComplex())
 
+
+
+@pytest.mark.parametrize("name", ["BasisReal", "BasisComplex"])
+def test_basis_method_table(name):
+    table = "__init__ __add__ __sub__ get set_size set zeros ones randu randn print".split()
+    assert [k for k in vars(getattr(haldo, name)) if k not in {"__doc__", "__module__"}] == table
