@@ -1,0 +1,98 @@
+"""Dense linear algebra: haldo operators against numpy and scipy on matrices of equal size.
+
+Both sides draw their own standard normal matrices: haldo offers no bulk copy
+from numpy, and element-wise `set` cannot carry imaginary parts. The timings
+depend on the size and the kind of the matrix, not on its digits.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import scipy.linalg
+from common import Row, Timing, rows_for, time_interleaved
+
+import haldo
+
+# flavour -> (haldo class, numpy dtype)
+FLAVOURS = {"real": ("OperatorReal", np.float64), "complex": ("OperatorComplex", np.complex128)}
+
+
+def available() -> bool:
+    return hasattr(haldo, "OperatorReal") and hasattr(haldo, "OperatorComplex")
+
+
+def _haldo_randn(cls_name: str, n: int):
+    op = getattr(haldo, cls_name)()
+    op.randn(n, n)
+    return op
+
+
+def _numpy_randn(rng: np.random.Generator, dtype, n: int) -> np.ndarray:
+    out = np.empty((n, n), dtype=dtype)
+    rng.standard_normal(out=out.view(np.float64))
+    return out
+
+
+def _cases(cls_name: str, dtype, n: int, rng: np.random.Generator):
+    """(operation, {contender: call}) pairs, this project's call first."""
+    a = _haldo_randn(cls_name, n)
+    b = _haldo_randn(cls_name, n)
+    # Exactly Hermitian: the Complex transpose conjugates, and x + conj(y) mirrors
+    # conj(x + conj(y)) bit for bit.
+    h = a + a.transpose()
+    if not h.is_hermitian() or a.is_hermitian():
+        raise RuntimeError(f"{cls_name} {n}: the test matrices have the wrong kind")
+    fill = getattr(haldo, cls_name)()
+    fill.zeros(n, n)
+
+    A = _numpy_randn(rng, dtype, n)
+    B = _numpy_randn(rng, dtype, n)
+    H = A + A.conj().T
+    # numpy's fills write in place, as haldo's do; complex data as its float pairs.
+    F_parts = np.zeros((n, n), dtype=dtype).view(np.float64)
+
+    return [
+        ("product", {f"{cls_name} *": lambda: a * b, "numpy @": lambda: A @ B}),
+        ("sum", {f"{cls_name} +": lambda: a + b, "numpy +": lambda: A + B}),
+        (
+            "inverse",
+            {f"{cls_name}.inverse": a.inverse, "numpy.linalg.inv": lambda: np.linalg.inv(A)},
+        ),
+        ("det", {f"{cls_name}.det": a.det, "numpy.linalg.det": lambda: np.linalg.det(A)}),
+        (
+            "eigen hermitian",
+            {
+                f"{cls_name}.eigen": h.eigen,
+                "scipy eigh evd": lambda: scipy.linalg.eigh(H, driver="evd"),
+                "numpy.linalg.eigh": lambda: np.linalg.eigh(H),
+            },
+        ),
+        (
+            "eigen general",
+            {f"{cls_name}.eigen": a.eigen, "numpy.linalg.eig": lambda: np.linalg.eig(A)},
+        ),
+        (
+            "randn fill",
+            {
+                f"{cls_name}.randn": fill.randn,
+                "Generator.standard_normal": lambda: rng.standard_normal(out=F_parts),
+            },
+        ),
+        (
+            "randu fill",
+            {f"{cls_name}.randu": fill.randu, "Generator.random": lambda: rng.random(out=F_parts)},
+        ),
+    ]
+
+
+def run(sizes: list[int], timing: Timing, log) -> list[Row]:
+    rng = np.random.default_rng(20240611)
+    rows: list[Row] = []
+    for flavour, (cls_name, dtype) in FLAVOURS.items():
+        for n in sizes:
+            for operation, calls in _cases(cls_name, dtype, n, rng):
+                log(f"  {operation} {flavour} n={n}")
+                times = time_interleaved(calls, timing)
+                ours, *peers = calls
+                rows += rows_for("linalg", operation, flavour, n, times, ours, peers)
+    return rows

@@ -1,0 +1,230 @@
+"""Run the benchmark suite: haldo and pelmar against numpy, scipy and ASE.
+
+Prints the machine, the BLAS thread pools of both sides and one table of
+medians and ratios (this project's time over the peer's; below 1 is faster),
+and writes everything, every single timing included, as JSON.
+
+    python bench/run.py                 # full run (several minutes)
+    python bench/run.py --quick         # small sizes, under a minute
+    python bench/run.py --groups linalg --sizes 200,1000
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shlex
+import sys
+import time
+from pathlib import Path
+
+from common import Row, Timing, format_extra_table, format_table, set_threads
+
+HERE = Path(__file__).resolve().parent
+GROUPS = ("linalg", "calls", "files")
+FULL = {"sizes": [200, 1000, 2000], "calls": 10**6, "atoms": [10**3, 10**5, 10**6]}
+QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4]}
+
+
+def _int_list(text: str) -> list[int]:
+    try:
+        values = [int(float(part)) for part in text.split(",") if part.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected comma-separated integers, found {text!r}")
+    if not values or min(values) < 1:
+        raise argparse.ArgumentTypeError(f"expected positive integers, found {text!r}")
+    return values
+
+
+def _groups(text: str) -> list[str]:
+    chosen = [g.strip() for g in text.split(",") if g.strip()]
+    unknown = sorted(set(chosen) - set(GROUPS))
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(
+            f"unknown group(s) {', '.join(unknown) or text!r}; choose from {', '.join(GROUPS)}"
+        )
+    return chosen
+
+
+def parse_args(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--groups", type=_groups, default=list(GROUPS), help="comma list of " + ", ".join(GROUPS)
+    )
+    parser.add_argument(
+        "--threads",
+        type=int,
+        default=len(os.sched_getaffinity(0)),
+        help="BLAS and OpenMP threads on both sides (default: usable CPUs)",
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="small sizes and few repeats: a smoke run"
+    )
+    parser.add_argument(
+        "--sizes", type=_int_list, help="matrix orders for linalg (default 200,1000,2000)"
+    )
+    parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
+    parser.add_argument(
+        "--atoms", type=_int_list, help="atom counts for files (default 1e3,1e5,1e6)"
+    )
+    parser.add_argument(
+        "--repeats", type=int, help="minimum timed repeats per comparison (default 3)"
+    )
+    parser.add_argument("--max-repeats", type=int, help="maximum timed repeats (default 15)")
+    parser.add_argument(
+        "--budget",
+        type=float,
+        help="seconds after which repeats stop once the minimum is reached (default 2)",
+    )
+    parser.add_argument(
+        "--no-memory", action="store_true", help="skip the peak-memory subprocesses"
+    )
+    parser.add_argument(
+        "--data-dir",
+        type=Path,
+        default=HERE / "results" / "data",
+        help="cache of generated structure files",
+    )
+    parser.add_argument(
+        "--json",
+        type=Path,
+        default=HERE / "results" / "results.json",
+        help="where to write the results",
+    )
+    args = parser.parse_args(argv)
+    if args.threads < 1:
+        parser.error("--threads must be at least 1")
+    defaults = QUICK if args.quick else FULL
+    args.sizes = args.sizes or defaults["sizes"]
+    args.calls = args.calls or defaults["calls"]
+    args.atoms = args.atoms or defaults["atoms"]
+    timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
+    if args.repeats is not None:
+        timing.min_repeats = args.repeats
+    if args.max_repeats is not None:
+        timing.max_repeats = args.max_repeats
+    if args.budget is not None:
+        timing.budget_s = args.budget
+    if timing.min_repeats < 1 or timing.max_repeats < timing.min_repeats:
+        parser.error("need 1 <= --repeats <= --max-repeats")
+    args.timing = timing
+    return args
+
+
+def _check_built(module) -> None:
+    # A source folder of the same name on sys.path imports as an empty namespace package.
+    if getattr(module, "__file__", None) is None:
+        raise SystemExit(
+            f"error: '{module.__name__}' is not the built extension module. Install the package "
+            "(./dev bench does) or put the build's python folder on PYTHONPATH."
+        )
+
+
+def log(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+
+
+def main(argv: list[str]) -> int:
+    args = parse_args(argv)
+    # Before numpy, scipy or haldo load their BLAS.
+    set_threads(args.threads)
+
+    import machine
+    import numpy  # noqa: F401
+    import scipy.linalg  # noqa: F401
+
+    import haldo
+
+    _check_built(haldo)
+    try:
+        import pelmar
+
+        _check_built(pelmar)
+    except ImportError:
+        log("pelmar is not built: the files group has nothing of ours to measure")
+
+    started = time.time()
+    meta = {
+        "command": shlex.join(["python", "bench/run.py", *argv]),
+        "started": time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(started)),
+        "machine": machine.describe_machine(),
+        "threads": machine.thread_pools(args.threads),
+        "modules": {"haldo": haldo.__file__},
+        "options": {
+            "groups": args.groups,
+            "sizes": args.sizes,
+            "calls": args.calls,
+            "atoms": args.atoms,
+            "repeats": vars(args.timing),
+            "memory": not args.no_memory,
+        },
+    }
+    for name, value in meta["machine"]["tuning_variables"].items():
+        if value is not None:
+            log(f"warning: {name}={value} is set; ./dev bench unsets it for a fair run")
+    print(f"machine: {meta['machine']['cpu']}, {meta['machine']['usable_cpus']} usable CPUs")
+    print(machine.format_pools(meta["threads"]))
+
+    rows: list[Row] = []
+    if "linalg" in args.groups:
+        import cases_linalg
+
+        log("linalg")
+        if cases_linalg.available():
+            rows += cases_linalg.run(args.sizes, args.timing, log)
+        else:
+            log("  Operator classes not built yet: linalg skipped")
+    if "calls" in args.groups:
+        import cases_calls
+
+        log("calls")
+        rows += cases_calls.run(args.calls, args.timing, log)
+    if "files" in args.groups:
+        import cases_files
+
+        log("files")
+        rows += cases_files.run(args.atoms, args.data_dir, args.timing, not args.no_memory, log)
+
+    meta["seconds"] = time.time() - started
+    meta["load_average_at_end"] = list(os.getloadavg())
+    print()
+    print(format_table(rows) if rows else "no comparisons were run")
+    calls = [r for r in rows if r.group == "calls"]
+    if calls:
+        print()
+        print(
+            format_extra_table(
+                calls,
+                [
+                    ("ns_per_call", "ns/call", ".1f"),
+                    ("ns_per_call_minus_loop", "ns/call - loop", ".1f"),
+                ],
+            )
+        )
+    files = [r for r in rows if r.group == "files"]
+    if files:
+        print()
+        print(
+            format_extra_table(
+                files,
+                [
+                    ("MB_per_s", "MB/s", ".1f"),
+                    ("atoms_per_s", "atoms/s", ".3g"),
+                    ("peak_MB", "peak MB", ".1f"),
+                    ("peak_x_arrays", "peak/arrays", ".2f"),
+                ],
+            )
+        )
+    args.json.parent.mkdir(parents=True, exist_ok=True)
+    args.json.write_text(
+        json.dumps({"meta": meta, "results": [r.as_dict() for r in rows]}, indent=1) + "\n"
+    )
+    print(f"\nresults written to {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
