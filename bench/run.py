@@ -139,10 +139,12 @@ def main(argv: list[str]) -> int:
     import haldo
 
     _check_built(haldo)
+    modules = {"haldo": haldo.__file__}
     try:
         import pelmar
 
         _check_built(pelmar)
+        modules["pelmar"] = pelmar.__file__
     except ImportError:
         log("pelmar is not built: the files group has nothing of ours to measure")
 
@@ -152,7 +154,7 @@ def main(argv: list[str]) -> int:
         "started": time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(started)),
         "machine": machine.describe_machine(),
         "threads": machine.thread_pools(args.threads),
-        "modules": {"haldo": haldo.__file__},
+        "modules": modules,
         "options": {
             "groups": args.groups,
             "sizes": args.sizes,
