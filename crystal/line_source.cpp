@@ -26,7 +26,7 @@ std::string file_error_message(int error_number, const std::string &filename) {
 
 LineSource::LineSource(std::string filename) : filename_(std::move(filename)) {
   if (filename_.find('\0') != std::string::npos)
-    throw FileError(EINVAL, filename_, "File name contains a NUL character: '" + filename_ + "'");
+    throw FileError(EINVAL, filename_, "Invalid argument: the file name contains a NUL character");
   do
     fd_ = ::open(filename_.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd_ < 0 && errno == EINTR);

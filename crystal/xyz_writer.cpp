@@ -143,7 +143,7 @@ void write_xyz(const Crystal &cryst, std::string_view filename) {
   check_arrays(cryst);
   const std::string target = trim_trailing_blanks(filename);
   if (target.find('\0') != std::string::npos)
-    throw FileError(EINVAL, target, "File name contains a NUL character: '" + target + "'");
+    throw FileError(EINVAL, target, "Invalid argument: the file name contains a NUL character");
 
   ReplacementFile file(target);
   RecordWriter out(file);

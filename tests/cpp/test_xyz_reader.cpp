@@ -1,0 +1,358 @@
+#include "crystal/line_source.hpp"
+#include "crystal/xyz.hpp"
+#include "temp_files.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace morvak::crystal;
+
+namespace {
+
+const std::string cubic_cell = "a 5.0 0 0\nb 0 5.0 0\nc 0 0 5.0\n";
+const std::array<Vec3, 3> cubic = {{{5, 0, 0}, {0, 5, 0}, {0, 0, 5}}};
+
+struct Good {
+  const char *what;
+  std::string content;
+  std::int32_t natom;
+  std::array<Vec3, 3> cell;
+  std::vector<std::string> names;
+  std::vector<Vec3> xyz;
+};
+
+class ReadGood : public testing::TestWithParam<Good> {};
+
+TEST_P(ReadGood, GivesTheRecord) {
+  TempDir dir;
+  const Good &good = GetParam();
+  Crystal c;
+  read_xyz(c, dir.write("in.xyz", good.content));
+  EXPECT_EQ(c.natom, good.natom);
+  EXPECT_EQ(c.cell, good.cell);
+  ASSERT_TRUE(c.name && c.xyz);
+  std::vector<std::string> names;
+  for (const Symbol &s : *c.name)
+    names.emplace_back(s.view());
+  EXPECT_EQ(names, good.names);
+  EXPECT_EQ(*c.xyz, good.xyz);
+}
+
+std::string with_crlf(std::string text) {
+  for (std::size_t i = 0; (i = text.find('\n', i)) != std::string::npos; i += 2)
+    text.insert(i, 1, '\r');
+  return text;
+}
+
+const std::string silicon = "2\n" + cubic_cell + "14 0 0 0\n14 1.25 1.25 1.25\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Reader, ReadGood,
+    testing::Values(
+        Good{"one_vector_per_line",
+             silicon,
+             2,
+             cubic,
+             {"Si", "Si"},
+             {{0, 0, 0}, {1.25, 1.25, 1.25}}},
+        Good{"crlf_line_ends",
+             with_crlf(silicon),
+             2,
+             cubic,
+             {"Si", "Si"},
+             {{0, 0, 0}, {1.25, 1.25, 1.25}}},
+        Good{"cell_on_one_line_spread_atoms_blank_lines_no_final_newline",
+             "\n1 rest of line ignored\n\n a 5 0 0 b 0 5 0 c 0 0 5\n\n1\t0.5,\n0.25\n\n 0.125",
+             1,
+             cubic,
+             {"H "},
+             {{0.5, 0.25, 0.125}}},
+        Good{"quoted_labels_and_commas",
+             "1\n'cell vector: a' , 5,0,0\n\"b, / c\" 0 5 0\n'it''s' 0,0,5\n8,1,2,3\n",
+             1,
+             cubic,
+             {"O "},
+             {{1, 2, 3}}},
+        Good{"real_forms",
+             "1\n" + cubic_cell + "6 1.5D0 -2d-1 +3E+1 trailing items\n",
+             1,
+             cubic,
+             {"C "},
+             {{1.5, -0.2, 30}}},
+        Good{"more_real_forms",
+             "1\n" + cubic_cell + "6 .5 5. 1e-400\n",
+             1,
+             cubic,
+             {"C "},
+             {{0.5, 5, 0}}},
+        Good{"repeat_counts",
+             "2\nv 3*5.0 w 2*0.0 1.0 x 2*0 3*7\n1 3*2.5\n2*2 2*1 9\n",
+             2,
+             {{{5, 5, 5}, {0, 0, 1}, {0, 0, 7}}},
+             {"H ", "He"},
+             {{2.5, 2.5, 2.5}, {2, 1, 1}}},
+        Good{"empty_items_leave_values",
+             "2\na 2* 5 b,,5, 0 c 0 0 ,,\n1,,,3.0\n1 , 3*\n",
+             2,
+             {{{0, 0, 5}, {0, 5, 0}, {0, 0, 0}}},
+             {"H ", "H "},
+             {{0, 0, 3}, {0, 0, 0}}},
+        Good{"slash_ends_each_read",
+             "2 / 7\na 1 2 3 b 4 / 5 6\n9 1.0 / 8 8\n9 1 2 3\n",
+             2,
+             {{{1, 2, 3}, {4, 0, 0}, {0, 0, 0}}},
+             {"F ", "F "},
+             {{1, 0, 0}, {1, 2, 3}}},
+        Good{"element_symbols",
+             "3\n" + cubic_cell + "Si 1 2 3\nH 4 5 6\n'He' 7 8 9\n",
+             3,
+             cubic,
+             {"Si", "H ", "He"},
+             {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}},
+        Good{"count_smaller_than_atom_lines",
+             "1\n" + cubic_cell + "1 0 0 0\nnot read\n",
+             1,
+             cubic,
+             {"H "},
+             {{0, 0, 0}}},
+        Good{"zero_count", "0\n" + cubic_cell, 0, cubic, {}, {}},
+        Good{"negative_count_kept", "-3\n" + cubic_cell + "junk\n", -3, cubic, {}, {}}),
+    [](const auto &info) { return std::string(info.param.what); });
+
+struct Bad {
+  const char *what;
+  std::string content;
+  std::string message; // after "<file>:"
+};
+
+class ReadBad : public testing::TestWithParam<Bad> {};
+
+TEST_P(ReadBad, ThrowsFormatErrorNamingFileLineAndItem) {
+  TempDir dir;
+  const std::string file = dir.write("bad.xyz", GetParam().content);
+  Crystal c;
+  c.natom = 42;
+  c.cell[1][1] = 7;
+  try {
+    read_xyz(c, file);
+    FAIL() << "no exception";
+  } catch (const FormatError &error) {
+    EXPECT_EQ(error.what(), file + ":" + GetParam().message);
+  }
+  // A failed read leaves the record as it was.
+  EXPECT_EQ(c.natom, 42);
+  EXPECT_EQ(c.cell[1][1], 7);
+  EXPECT_FALSE(c.name || c.xyz);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reader, ReadBad,
+    testing::Values(
+        Bad{"empty_file", "", "1: expected the atom count, found the end of the file"},
+        Bad{"count_not_integer", "abc\n", "1: expected an integer for the atom count, found 'abc'"},
+        Bad{"count_with_point", "\n2.0\n",
+            "2: expected an integer for the atom count, found '2.0'"},
+        Bad{"count_quoted", "'2'\n", "1: expected an integer for the atom count, found '2'"},
+        Bad{"count_too_big", "2147483648\n",
+            "1: expected an integer for the atom count, found '2147483648'"},
+        Bad{"cell_component", "1\na 1 0 0\nb 0 abc 0\n",
+            "3: expected a real number for cell vector 2, found 'abc'"},
+        Bad{"cell_overflow", "1\na 1e400 0 0\n",
+            "2: expected a real number for cell vector 1, found '1e400'"},
+        Bad{"cell_cut_short", "1\na 1 0 0\nb 0 1 0\nc 0 0\n",
+            "5: expected a real number for cell vector 3, found the end of the file"},
+        Bad{"cell_without_label", "0\na 1 0 0\nb 0 1 0\n",
+            "4: expected a label for cell vector 3, found the end of the file"},
+        Bad{"atomic_number_with_point", "1\n" + cubic_cell + "14.0 0 0 0\n",
+            "5: expected an atomic number or element symbol for atom 1, found '14.0'"},
+        Bad{"atomic_number_with_exponent", "2\n" + cubic_cell + "1 0 0 0\n1e1 0 0 0\n",
+            "6: expected an atomic number or element symbol for atom 2, found '1e1'"},
+        Bad{"atomic_number_too_big", "1\n" + cubic_cell + "119 0 0 0\n",
+            "5: expected an atomic number from 1 to 118 for atom 1, found '119'"},
+        Bad{"atomic_number_zero", "1\n" + cubic_cell + "0 0 0 0\n",
+            "5: expected an atomic number from 1 to 118 for atom 1, found '0'"},
+        Bad{"atomic_number_negative", "1\n" + cubic_cell + "-14 0 0 0\n",
+            "5: expected an atomic number from 1 to 118 for atom 1, found '-14'"},
+        Bad{"symbol_wrong_case", "1\n" + cubic_cell + "si 0 0 0\n",
+            "5: expected an atomic number or element symbol for atom 1, found 'si'"},
+        Bad{"empty_atomic_number", "1\n" + cubic_cell + ", 1 2 3\n",
+            "5: expected an atomic number or element symbol for atom 1, found an empty item"},
+        Bad{"slash_for_atomic_number", "1\n" + cubic_cell + "/ 1 2 3\n",
+            "5: expected an atomic number or element symbol for atom 1, found '/'"},
+        Bad{"coordinate", "1\n" + cubic_cell + "1 0 x 0\n",
+            "5: expected a real number for coordinate y of atom 1, found 'x'"},
+        Bad{"quoted_coordinate", "1\n" + cubic_cell + "1 0 0 '0'\n",
+            "5: expected a real number for coordinate z of atom 1, found '0'"},
+        Bad{"too_few_atoms", "3\n" + cubic_cell + "1 0 0 0\n\n1 0 0\n",
+            "8: file ends after 1 of 3 atoms"},
+        Bad{"huge_count", "2147483647\n" + cubic_cell + "1 0 0 0\n1 0 0 0\n1 0 0 0\n",
+            "8: file ends after 3 of 2147483647 atoms"},
+        Bad{"zero_repeat", "0*1\n", "1: expected a repeat count of at least 1, found '0*'"},
+        Bad{"unclosed_quote", "0\n'a 1 0 0\n",
+            "2: expected a closing ' on the same line, found the end of the line"},
+        Bad{"text_after_quote", "0\n\"a\"b 1 0 0\n",
+            "2: expected a separator after the quoted text, found 'b 1 0 0'"},
+        Bad{"long_item_cut_short", std::string(100, 'x') + "\n",
+            "1: expected an integer for the atom count, found '" + std::string(40, 'x') + "...'"},
+        Bad{"unprintable_bytes_escaped", std::string("\x01\xff\n", 3),
+            "1: expected an integer for the atom count, found '\\x01\\xff'"},
+        Bad{"line_too_long", "1" + std::string(LineSource::max_line_length, ' ') + "\n",
+            "1: expected a line of at most 1048576 bytes, found a longer line"}),
+    [](const auto &info) { return std::string(info.param.what); });
+
+TEST(ReadXyz, FilledRecordIsALogicError) {
+  TempDir dir;
+  Crystal c;
+  c.xyz.emplace();
+  try {
+    read_xyz(c, dir.write("in.xyz", silicon));
+    FAIL() << "no exception";
+  } catch (const std::logic_error &error) {
+    EXPECT_STREQ(error.what(), "Attempting to allocate already allocated variable 'cryst'");
+  }
+  EXPECT_TRUE(c.xyz && c.xyz->empty());
+}
+
+TEST(ReadXyz, UnopenableFilesAreFileErrors) {
+  TempDir dir;
+  struct Case {
+    std::string path;
+    int error_number;
+  };
+  for (const Case &bad : {Case{dir.path("missing.xyz"), ENOENT}, Case{dir.path(""), EISDIR},
+                          Case{"", ENOENT}, Case{std::string("a\0b", 3), EINVAL}}) {
+    try {
+      Crystal c;
+      read_xyz(c, bad.path);
+      ADD_FAILURE() << "no exception for " << bad.path;
+    } catch (const FileError &error) {
+      EXPECT_EQ(error.error_number(), bad.error_number) << error.what();
+      EXPECT_EQ(error.filename(), bad.path);
+      if (bad.error_number != EINVAL) {
+        EXPECT_NE(std::string(error.what()).find("'" + bad.path + "'"), std::string::npos);
+      }
+    }
+  }
+}
+
+TEST(ReadXyz, TrailingBlanksOfTheNameAreIgnored) {
+  TempDir dir;
+  Crystal c;
+  read_xyz(c, dir.write("in.xyz", silicon) + "     ");
+  EXPECT_EQ(c.natom, 2);
+}
+
+TEST(ReadXyz, EndlessDevicesFailQuickly) {
+  for (const char *device : {"/dev/zero", "/dev/urandom"}) {
+    if (!std::filesystem::exists(device))
+      continue;
+    Crystal c;
+    EXPECT_THROW(read_xyz(c, device), FormatError) << device;
+  }
+}
+
+// Records with every element and awkward values survive write then read
+// bit for bit, and writing the read record again gives the same text.
+TEST(RoundTrip, WriteThenReadGivesTheSameRecord) {
+  TempDir dir;
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> uniform(-1e3, 1e3);
+  Element_map table;
+  table.initialize();
+  Crystal c;
+  c.natom = 400;
+  c.name.emplace();
+  c.xyz.emplace();
+  const double awkward[] = {0.0,    -0.0,  0.1,      1e-3,      1e17,        9.99e16,
+                            5e-324, 1e300, -1.7e308, 0.0999999, 123456789.0, 1.0 / 3};
+  for (int i = 0; i < c.natom; ++i) {
+    c.name->push_back(table.get_element_symbol(i % Element_map::size + 1));
+    Vec3 r{uniform(random), std::ldexp(uniform(random), i % 200 - 100), awkward[i % 12]};
+    c.xyz->push_back(r);
+  }
+  c.cell = {{{uniform(random), 0.1, -0.0}, {1e-3, 5.43, 1e17}, {-2.5e-5, 7, 1e-300}}};
+  const std::string first = dir.path("first.xyz");
+  write_xyz(c, first);
+  Crystal back;
+  read_xyz(back, first);
+  EXPECT_EQ(back.natom, c.natom);
+  EXPECT_EQ(*back.name, *c.name);
+  for (int i = 0; i < c.natom; ++i)
+    for (int j = 0; j < 3; ++j) {
+      EXPECT_EQ(std::signbit((*back.xyz)[i][j]), std::signbit((*c.xyz)[i][j]));
+      EXPECT_EQ((*back.xyz)[i][j], (*c.xyz)[i][j]) << i << " " << j;
+    }
+  EXPECT_EQ(back.cell, c.cell);
+  const std::string second = dir.path("second.xyz");
+  write_xyz(back, second);
+  EXPECT_EQ(read_file(second), read_file(first));
+}
+
+TEST(RoundTrip, SpecialValuesReadBack) {
+  TempDir dir;
+  Crystal c;
+  c.natom = 1;
+  c.name = {{"Og"}};
+  c.xyz = {{{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+             std::numeric_limits<double>::quiet_NaN()}}};
+  write_xyz(c, dir.path("special.xyz"));
+  Crystal back;
+  read_xyz(back, dir.path("special.xyz"));
+  EXPECT_EQ((*back.xyz)[0][0], std::numeric_limits<double>::infinity());
+  EXPECT_EQ((*back.xyz)[0][1], -std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(std::isnan((*back.xyz)[0][2]));
+}
+
+// Eight threads reading and writing their own files at once get the same
+// records as one thread alone: the reader and writer share no state.
+TEST(Concurrency, EightThreadsReadAndWriteIndependently) {
+  TempDir dir;
+  constexpr int threads = 8;
+  std::vector<std::string> inputs;
+  std::vector<Crystal> expected(threads);
+  for (int t = 0; t < threads; ++t) {
+    std::string text = std::to_string(3000 + t) + "\n" + cubic_cell;
+    for (int i = 0; i < 3000 + t; ++i)
+      text += std::to_string(i % 118 + 1) + " " + std::to_string(t) + ".5 " + std::to_string(i) +
+              "e-3 " + std::to_string(-i) + "\n";
+    inputs.push_back(dir.write("in" + std::to_string(t) + ".xyz", text));
+    read_xyz(expected[t], inputs[t]);
+  }
+  std::vector<Crystal> got(threads);
+  std::vector<std::string> errors(threads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&, t] {
+      try {
+        for (int round = 0; round < 5; ++round) {
+          Crystal c;
+          read_xyz(c, inputs[t]);
+          const std::string out = dir.path("out" + std::to_string(t) + ".xyz");
+          write_xyz(c, out);
+          got[t] = Crystal{};
+          read_xyz(got[t], out);
+        }
+      } catch (const std::exception &error) {
+        errors[t] = error.what();
+      }
+    });
+  for (auto &worker : workers)
+    worker.join();
+  for (int t = 0; t < threads; ++t) {
+    EXPECT_EQ(errors[t], "");
+    EXPECT_EQ(got[t].natom, expected[t].natom);
+    EXPECT_EQ(got[t].name, expected[t].name);
+    EXPECT_EQ(got[t].xyz, expected[t].xyz);
+  }
+}
+
+} // namespace
