@@ -8,10 +8,18 @@
 namespace morvak::crystal {
 
 // Fills `cryst` from the XYZ file `filename` (trailing blanks are not part of
-// the name). Throws FileError when the file can't be opened or read,
-// FormatError for malformed content, and std::logic_error with the text
-// "Attempting to allocate already allocated variable 'cryst'" when the record
-// already holds coordinates. On failure `cryst` keeps no partial arrays.
+// the name): the atom count, then the cell as three labelled vectors, then one
+// record per atom holding an atomic number (1 to 118) or an element symbol as
+// the table writes it ("Si", "H"), and three coordinates. Items are free-form:
+// see FreeFormReader. An empty item or a slash leaves its target unchanged:
+// the count and the cell keep the record's values, a coordinate stays 0; an
+// atom without its atomic number is an error. A count of 0 or less gives
+// empty arrays. Throws FileError when the file can't be opened or read,
+// FormatError "<file>:<line>: ..." for malformed content, AllocationError
+// (a std::bad_alloc) when the arrays can't grow, and std::logic_error with the
+// text "Attempting to allocate already allocated variable 'cryst'" when the
+// record already holds coordinates, before the file is opened. On failure
+// `cryst` is left as it was.
 void read_xyz(Crystal &cryst, std::string_view filename);
 
 // Writes `cryst` in the XYZ record layout. The target is replaced atomically:
