@@ -1,6 +1,23 @@
 # Armadillo is used header-only: BLAS and LAPACK calls go straight to OpenBLAS
 # instead of through Armadillo's run-time wrapper library, which would follow
 # the system's libblas alternative (possibly the slow reference BLAS).
+if(MORVAK_FUZZ)
+  # The harnesses exercise the crystal library only: no Armadillo, Python or
+  # GoogleTest, and every object carries libFuzzer's coverage instrumentation.
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "MORVAK_FUZZ needs clang (libFuzzer), not ${CMAKE_CXX_COMPILER_ID}: "
+                        "configure with -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang")
+  endif()
+  if(MORVAK_BUILD_PYTHON OR MORVAK_BUILD_TESTS)
+    message(FATAL_ERROR "MORVAK_FUZZ builds only the harnesses: "
+                        "configure with -DMORVAK_BUILD_PYTHON=OFF -DMORVAK_BUILD_TESTS=OFF")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+  return()
+endif()
+
 find_path(ARMADILLO_INCLUDE_DIR armadillo PATHS /usr/include REQUIRED)
 find_library(OPENBLAS_LIBRARY NAMES openblas REQUIRED)
 find_package(OpenMP REQUIRED COMPONENTS CXX)

@@ -30,29 +30,6 @@ constexpr bool ends_item(char c) { return class_of(c) != other; }
 constexpr bool is_quote(char c) { return c == '\'' || c == '"'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool equals_ignoring_case(std::string_view a, std::string_view lower_b) {
-  if (a.size() != lower_b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower_b[i])
-      return false;
-  return true;
-}
-
-std::optional<double> parse_special(std::string_view text) {
-  const bool negative = !text.empty() && text[0] == '-';
-  if (!text.empty() && (text[0] == '-' || text[0] == '+'))
-    text.remove_prefix(1);
-  if (equals_ignoring_case(text, "inf") || equals_ignoring_case(text, "infinity"))
-    return negative ? -std::numeric_limits<double>::infinity()
-                    : std::numeric_limits<double>::infinity();
-  if (equals_ignoring_case(text, "nan"))
-    return std::numeric_limits<double>::quiet_NaN();
-  return std::nullopt;
-}
-
 std::optional<double> parse_real_carefully(std::string_view text);
 
 } // namespace
@@ -83,7 +60,8 @@ namespace {
 
 std::optional<double> parse_real_carefully(std::string_view text) {
   // Check the form first: std::from_chars alone takes inf and nan spellings
-  // and more, stops quietly at trailing junk, and knows no D exponent.
+  // and more, stops quietly at trailing junk, and knows no D exponent. Only
+  // decimal numbers are reals: Inf and NaN spellings are refused.
   std::size_t i = 0;
   const std::size_t size = text.size();
   if (i < size && (text[i] == '+' || text[i] == '-'))
@@ -108,7 +86,7 @@ std::optional<double> parse_real_carefully(std::string_view text) {
       }
   }
   if (digits == 0)
-    return parse_special(text);
+    return std::nullopt;
   std::size_t exponent_letter = size;
   long exponent = 0;
   if (i < size) {
@@ -164,7 +142,7 @@ std::optional<double> parse_real_carefully(std::string_view text) {
 
 std::optional<double> parse_real(std::string_view text) {
   // Plain forms go straight through std::from_chars; a leading '+', a D
-  // exponent, a value out of range or a special value take the careful path.
+  // exponent or a value out of range take the careful path.
   if (!text.empty() && text[0] != '+') {
     double value = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

@@ -65,8 +65,9 @@ private:
 // An optionally signed run of decimal digits that fits 32 bits.
 std::optional<std::int32_t> parse_integer(std::string_view text);
 // An optionally signed decimal number with optional fraction and optional
-// exponent introduced by E, e, D or d (1.5, -2, .5e3, 1.0D-4), or one of
-// Inf, Infinity, NaN in any case; an integer is a real as well.
+// exponent introduced by E, e, D or d (1.5, -2, .5e3, 1.0D-4); an integer is
+// a real as well. Inf, Infinity and NaN are not, nor is a value beyond the
+// range of a double; one too small for it reads as zero.
 std::optional<double> parse_real(std::string_view text);
 // `text` in apostrophes for a message, with unprintable bytes escaped and a
 // long text cut short.

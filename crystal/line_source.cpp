@@ -27,8 +27,10 @@ std::string file_error_message(int error_number, const std::string &filename) {
 LineSource::LineSource(std::string filename) : filename_(std::move(filename)) {
   if (filename_.find('\0') != std::string::npos)
     throw FileError(EINVAL, filename_, "Invalid argument: the file name contains a NUL character");
+  // Opening a FIFO blocks until a writer appears; O_NONBLOCK avoids that and
+  // is cleared below, so a FIFO without a writer reads as an empty file.
   do
-    fd_ = ::open(filename_.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(filename_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) {
     const int error_number = errno;
@@ -42,6 +44,12 @@ LineSource::LineSource(std::string filename) : filename_(std::move(filename)) {
     }
     if (S_ISREG(info.st_mode))
       file_size_ = static_cast<std::size_t>(info.st_size);
+  }
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    const int error_number = errno;
+    ::close(fd_);
+    throw FileError(error_number, filename_, file_error_message(error_number, filename_));
   }
   // A small file gets a buffer just big enough to take it in one read.
   capacity_ =

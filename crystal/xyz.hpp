@@ -25,7 +25,8 @@ void read_xyz(Crystal &cryst, std::string_view filename);
 // Writes `cryst` in the XYZ record layout. The target is replaced atomically:
 // the text goes to a temporary file beside it that is renamed over it only when
 // complete. Throws FileError on I/O failure and std::invalid_argument when the
-// arrays are absent or shorter than natom; the old file is then untouched.
+// arrays are absent or shorter than natom, or when a cell or coordinate value
+// is infinite or NaN; the old file is then untouched.
 void write_xyz(const Crystal &cryst, std::string_view filename);
 
 } // namespace morvak::crystal

@@ -3,6 +3,7 @@
 #include "crystal/xyz.hpp"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -135,6 +136,19 @@ void check_arrays(const Crystal &cryst) {
     throw std::invalid_argument(
         "write_xyz: the record holds " + std::to_string(cryst.name->size()) + " names and " +
         std::to_string(cryst.xyz->size()) + " positions for natom " + std::to_string(cryst.natom));
+  // Inf and NaN are no decimal numbers: the reader would refuse the file.
+  const auto check_finite = [](double value, std::string_view where, std::size_t number, int axis) {
+    if (!std::isfinite(value))
+      throw std::invalid_argument("write_xyz: component " + std::string(1, "xyz"[axis]) + " of " +
+                                  std::string(where) + " " + std::to_string(number) + " is " +
+                                  std::to_string(value) + ", not a finite number");
+  };
+  for (std::size_t i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      check_finite(cryst.cell[i][j], "cell vector", i + 1, j);
+  for (std::size_t atom = 0; atom < needed; ++atom)
+    for (int j = 0; j < 3; ++j)
+      check_finite((*cryst.xyz)[atom][j], "atom", atom + 1, j);
 }
 
 } // namespace

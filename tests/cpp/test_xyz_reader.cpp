@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -168,6 +169,12 @@ INSTANTIATE_TEST_SUITE_P(
             "3: expected a real number for cell vector 2, found 'abc'"},
         Bad{"cell_overflow", "1\na 1e400 0 0\n",
             "2: expected a real number for cell vector 1, found '1e400'"},
+        Bad{"cell_nan", "1\na 1 nan 0\n",
+            "2: expected a real number for cell vector 1, found 'nan'"},
+        Bad{"coordinate_infinity", "1\n" + cubic_cell + "1 0 0 -Infinity\n",
+            "5: expected a real number for coordinate z of atom 1, found '-Infinity'"},
+        Bad{"coordinate_inf", "1\n" + cubic_cell + "1 INF 0 0\n",
+            "5: expected a real number for coordinate x of atom 1, found 'INF'"},
         Bad{"cell_cut_short", "1\na 1 0 0\nb 0 1 0\nc 0 0\n",
             "5: expected a real number for cell vector 3, found the end of the file"},
         Bad{"cell_without_label", "0\na 1 0 0\nb 0 1 0\n",
@@ -260,6 +267,20 @@ TEST(ReadXyz, EndlessDevicesFailQuickly) {
   }
 }
 
+// Opening a FIFO must not wait for a writer: with none, it reads as empty.
+TEST(ReadXyz, FifoWithoutWriterReadsAsEmpty) {
+  TempDir dir;
+  const std::string fifo = dir.path("pipe.xyz");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Crystal c;
+  try {
+    read_xyz(c, fifo);
+    FAIL() << "no exception";
+  } catch (const FormatError &error) {
+    EXPECT_EQ(error.what(), fifo + ":1: expected the atom count, found the end of the file");
+  }
+}
+
 // Records with every element and awkward values survive write then read
 // bit for bit, and writing the read record again gives the same text.
 TEST(RoundTrip, WriteThenReadGivesTheSameRecord) {
@@ -297,19 +318,20 @@ TEST(RoundTrip, WriteThenReadGivesTheSameRecord) {
   EXPECT_EQ(read_file(second), read_file(first));
 }
 
-TEST(RoundTrip, SpecialValuesReadBack) {
+// Inf and NaN never reach a file: the writer refuses them and the reader
+// would refuse their spellings.
+TEST(RoundTrip, NonFiniteValuesAreNeverWritten) {
   TempDir dir;
   Crystal c;
   c.natom = 1;
   c.name = {{"Og"}};
-  c.xyz = {{{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-             std::numeric_limits<double>::quiet_NaN()}}};
-  write_xyz(c, dir.path("special.xyz"));
-  Crystal back;
-  read_xyz(back, dir.path("special.xyz"));
-  EXPECT_EQ((*back.xyz)[0][0], std::numeric_limits<double>::infinity());
-  EXPECT_EQ((*back.xyz)[0][1], -std::numeric_limits<double>::infinity());
-  EXPECT_TRUE(std::isnan((*back.xyz)[0][2]));
+  for (const double value :
+       {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+        std::numeric_limits<double>::quiet_NaN()}) {
+    c.xyz = {{{0, value, 0}}};
+    EXPECT_THROW(write_xyz(c, dir.path("special.xyz")), std::invalid_argument);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.root()));
 }
 
 // Eight threads reading and writing their own files at once get the same

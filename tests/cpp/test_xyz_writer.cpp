@@ -137,16 +137,43 @@ TEST_P(WriteInvalidRecord, ThrowsAndLeavesTheOldFileAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Writer, WriteInvalidRecord,
-    testing::Values(BadRecord{"no names", [](Crystal &c) { c.name.reset(); }},
-                    BadRecord{"no positions", [](Crystal &c) { c.xyz.reset(); }},
-                    BadRecord{"short names", [](Crystal &c) { c.name->pop_back(); }},
-                    BadRecord{"short positions", [](Crystal &c) { c.xyz->pop_back(); }},
-                    BadRecord{"count too large", [](Crystal &c) { c.natom = INT_MAX; }}),
+    testing::Values(
+        BadRecord{"no names", [](Crystal &c) { c.name.reset(); }},
+        BadRecord{"no positions", [](Crystal &c) { c.xyz.reset(); }},
+        BadRecord{"short names", [](Crystal &c) { c.name->pop_back(); }},
+        BadRecord{"short positions", [](Crystal &c) { c.xyz->pop_back(); }},
+        BadRecord{"count too large", [](Crystal &c) { c.natom = INT_MAX; }},
+        BadRecord{"nan coordinate",
+                  [](Crystal &c) { (*c.xyz)[1][2] = std::numeric_limits<double>::quiet_NaN(); }},
+        BadRecord{"infinite cell",
+                  [](Crystal &c) { c.cell[1][0] = -std::numeric_limits<double>::infinity(); }}),
     [](const auto &info) {
       std::string name = info.param.what;
       std::replace(name.begin(), name.end(), ' ', '_');
       return name;
     });
+
+TEST(WriteXyz, NonFiniteValueIsNamedByAtomOrCellVectorAndComponent) {
+  TempDir dir;
+  Crystal c = two_atoms();
+  (*c.xyz)[1][2] = std::numeric_limits<double>::quiet_NaN();
+  try {
+    write_xyz(c, dir.path("out.xyz"));
+    FAIL() << "no exception";
+  } catch (const std::invalid_argument &error) {
+    EXPECT_EQ(std::string(error.what()),
+              "write_xyz: component z of atom 2 is nan, not a finite number");
+  }
+  c = two_atoms();
+  c.cell[2][0] = std::numeric_limits<double>::infinity();
+  try {
+    write_xyz(c, dir.path("out.xyz"));
+    FAIL() << "no exception";
+  } catch (const std::invalid_argument &error) {
+    EXPECT_EQ(std::string(error.what()),
+              "write_xyz: component x of cell vector 3 is inf, not a finite number");
+  }
+}
 
 TEST(WriteXyz, UnwritableTargetIsAFileErrorAndLeavesNoTemporary) {
   TempDir dir;
