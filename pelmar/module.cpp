@@ -1,9 +1,12 @@
-// The pelmar extension module: read_xyz on top of the C entry c_read_xyz.
+// The pelmar extension module: read_xyz on top of the C entry c_read_xyz, and
+// the Crystal record with load_xyz and write_xyz.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "c_binding/pelmar_c_binding.h"
+#include "pelmar/crystal_type.hpp"
 #include "pelmar/release_check.hpp"
+#include "pelmar/xyz_functions.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -76,6 +79,12 @@ PyObject *read_xyz(PyObject * /*module*/, PyObject *xyz_file_in) {
 // The text signature names the parameter; with nothing after it, __doc__ stays None.
 PyMethodDef module_methods[] = {
     {"read_xyz", read_xyz, METH_O, "read_xyz($module, xyz_file_in, /)\n--\n\n"},
+    {"load_xyz", pelmar::load_xyz, METH_O,
+     "load_xyz($module, path, /)\n--\n\n"
+     "Read the XYZ file at path (str, bytes or os.PathLike) into a new Crystal."},
+    {"write_xyz", pelmar::write_xyz, METH_VARARGS,
+     "write_xyz($module, path, crystal, /)\n--\n\n"
+     "Write crystal to path in the XYZ record layout, replacing the file atomically."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -170,7 +179,7 @@ int add_attributes(PyObject *module) {
   if (entry == nullptr)
     return -1;
 
-  if (PyModule_AddFunctions(module, module_methods) < 0)
+  if (PyModule_AddFunctions(module, module_methods) < 0 || pelmar::add_crystal_type(module) < 0)
     return -1;
   PyObject *test = PyDict_New();
   if (test == nullptr)
