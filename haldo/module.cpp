@@ -1,4 +1,5 @@
 #include "haldo/bindings.hpp"
+#include "haldo/fast_access.hpp"
 #include "haldo/version_check.hpp"
 
 #include <complex>
@@ -48,6 +49,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_haldo() {
   try {
     auto m = py::module_::create_extension_module("haldo", nullptr, &module_def);
     register_classes(m);
+    haldo::install_fast_access();
     remove_binding_hooks(m);
     return m.release().ptr();
   } catch (py::error_already_set &e) {
