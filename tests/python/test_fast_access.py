@@ -61,10 +61,14 @@ def outcome(function, *args):
         return type(e), str(e)
 
 
+def is_operator(obj):
+    return isinstance(obj, haldo.OperatorReal | haldo.OperatorComplex)
+
+
 def snapshot(obj):
     """Every element, read through pybind11's function; repr keeps -0.0 and nan apart."""
     cls = type(obj)
-    if isinstance(obj, haldo.OperatorReal | haldo.OperatorComplex):
+    if is_operator(obj):
         return [repr(cls.get(obj, i, j)) for i in range(2) for j in range(3)]
     return [repr(cls.get(obj, i)) for i in range(3)]
 
@@ -79,10 +83,6 @@ def calls(cls):
         sets = [(i, 2.5) for i in INDEXES] + [(2, v) for v in VALUES]
         wrong = [(), (1, 1, 1)]
     return [("get", a) for a in gets + wrong] + [("set", a) for a in sets + wrong]
-
-
-def is_operator(obj):
-    return isinstance(obj, haldo.OperatorReal | haldo.OperatorComplex)
 
 
 def fill(obj):
