@@ -2,7 +2,6 @@
 #include "numerics/basis.hpp"
 
 #include <pybind11/complex.h>
-#include <pybind11/operators.h>
 
 namespace py = pybind11;
 
@@ -13,20 +12,20 @@ template <typename T> void bind_basis(py::module_ &m) {
   // Overloaded names: the no-argument form is registered first.
   py::class_<B>(m, class_name<T>("Basis").c_str())
       .def(py::init<>())
-      .def(py::self + py::self)
-      .def(py::self - py::self)
-      .def("get", &B::get)
-      .def("set_size", &B::set_size)
-      .def("set", &B::set)
-      .def("zeros", py::overload_cast<>(&B::zeros))
-      .def("zeros", py::overload_cast<int>(&B::zeros))
-      .def("ones", py::overload_cast<>(&B::ones))
-      .def("ones", py::overload_cast<int>(&B::ones))
-      .def("randu", py::overload_cast<>(&B::randu))
-      .def("randu", py::overload_cast<int>(&B::randu))
-      .def("randn", py::overload_cast<>(&B::randn))
-      .def("randn", py::overload_cast<int>(&B::randn))
-      .def("print", &B::print);
+      .def("__add__", binary<B>(std::plus<>{}), py::is_operator())
+      .def("__sub__", binary<B>(std::minus<>{}), py::is_operator())
+      .def("get", member(&B::get))
+      .def("set_size", member(&B::set_size))
+      .def("set", member(&B::set))
+      .def("zeros", member(py::overload_cast<>(&B::zeros)))
+      .def("zeros", member(py::overload_cast<int>(&B::zeros)))
+      .def("ones", member(py::overload_cast<>(&B::ones)))
+      .def("ones", member(py::overload_cast<int>(&B::ones)))
+      .def("randu", member(py::overload_cast<>(&B::randu)))
+      .def("randu", member(py::overload_cast<int>(&B::randu)))
+      .def("randn", member(py::overload_cast<>(&B::randn)))
+      .def("randn", member(py::overload_cast<int>(&B::randn)))
+      .def("print", member(&B::print));
 }
 
 template void bind_basis<double>(py::module_ &);

@@ -3,7 +3,6 @@
 #include "numerics/operator.hpp"
 
 #include <pybind11/complex.h>
-#include <pybind11/operators.h>
 
 namespace py = pybind11;
 
@@ -15,31 +14,31 @@ template <typename T> void bind_operator(py::module_ &m) {
   // are operator entries, so an unconvertible right operand gives NotImplemented.
   py::class_<Op>(m, class_name<T>("Operator").c_str())
       .def(py::init<>())
-      .def("eigen", &Op::eigen)
-      .def(py::self + py::self)
-      .def(py::self - py::self)
-      .def(py::self * py::self)
-      .def("transpose", &Op::transpose)
-      .def("inplace_transpose", &Op::inplace_transpose)
-      .def("inverse", &Op::inverse)
-      .def("is_hermitian", &Op::is_hermitian)
-      .def("is_symmetric", &Op::is_symmetric)
-      .def("det", &Op::det)
-      .def("get", &Op::get)
-      .def("set_size", &Op::set_size)
-      .def("set", &Op::set)
-      .def("zeros", py::overload_cast<>(&Op::zeros))
-      .def("zeros", py::overload_cast<int, int>(&Op::zeros))
-      .def("ones", py::overload_cast<>(&Op::ones))
-      .def("ones", py::overload_cast<int, int>(&Op::ones))
-      .def("randu", py::overload_cast<>(&Op::randu))
-      .def("randu", py::overload_cast<int, int>(&Op::randu))
-      .def("randn", py::overload_cast<>(&Op::randn))
-      .def("randn", py::overload_cast<int, int>(&Op::randn))
-      .def("eye", py::overload_cast<>(&Op::eye))
-      .def("eye", py::overload_cast<int, int>(&Op::eye))
-      .def("print", &Op::print)
-      .def("print_eigen", &Op::print_eigen);
+      .def("eigen", member(&Op::eigen))
+      .def("__add__", binary<Op>(std::plus<>{}), py::is_operator())
+      .def("__sub__", binary<Op>(std::minus<>{}), py::is_operator())
+      .def("__mul__", binary<Op>(std::multiplies<>{}), py::is_operator())
+      .def("transpose", member(&Op::transpose))
+      .def("inplace_transpose", member(&Op::inplace_transpose))
+      .def("inverse", member(&Op::inverse))
+      .def("is_hermitian", member(&Op::is_hermitian))
+      .def("is_symmetric", member(&Op::is_symmetric))
+      .def("det", member(&Op::det))
+      .def("get", member(&Op::get))
+      .def("set_size", member(&Op::set_size))
+      .def("set", member(&Op::set))
+      .def("zeros", member(py::overload_cast<>(&Op::zeros)))
+      .def("zeros", member(py::overload_cast<int, int>(&Op::zeros)))
+      .def("ones", member(py::overload_cast<>(&Op::ones)))
+      .def("ones", member(py::overload_cast<int, int>(&Op::ones)))
+      .def("randu", member(py::overload_cast<>(&Op::randu)))
+      .def("randu", member(py::overload_cast<int, int>(&Op::randu)))
+      .def("randn", member(py::overload_cast<>(&Op::randn)))
+      .def("randn", member(py::overload_cast<int, int>(&Op::randn)))
+      .def("eye", member(py::overload_cast<>(&Op::eye)))
+      .def("eye", member(py::overload_cast<int, int>(&Op::eye)))
+      .def("print", member(&Op::print))
+      .def("print_eigen", member(&Op::print_eigen));
 }
 
 // Everything but the constructor is inherited; methods that return a new

@@ -55,7 +55,9 @@ def test_subclass_must_call_base_init():
         def __init__(self):
             pass
 
-    with pytest.raises(TypeError, match=r"^haldo.BasisReal.__init__\(\) must be called when overriding __init__$"):
+    with pytest.raises(
+        TypeError, match=r"^haldo.BasisReal.__init__\(\) must be called when overriding __init__$"
+    ):
         Bad()
 
 
@@ -64,8 +66,18 @@ def test_wrong_self_refused():
         haldo.BasisReal.zeros(haldo.BasisComplex())
 
 
-
 @pytest.mark.parametrize("name", ["BasisReal", "BasisComplex"])
 def test_basis_method_table(name):
     table = "__init__ __add__ __sub__ get set_size set zeros ones randu randn print".split()
     assert [k for k in vars(getattr(haldo, name)) if k not in {"__doc__", "__module__"}] == table
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_uninitialised_instance_is_refused(name):
+    cls = getattr(haldo, name)
+    raw = cls.__new__(cls)
+    calls = [raw.zeros, raw.print, lambda: raw + cls(), lambda: cls() - raw]
+    calls.append(lambda: raw.get(0) if "Basis" in name else raw.get(0, 0))
+    for call in calls:
+        with pytest.raises(TypeError, match="never initialised"):
+            call()
