@@ -13,20 +13,8 @@ namespace morvak::crystal {
 
 namespace {
 
-enum CharClass : unsigned char { other = 0, blank = 1, comma = 2, slash = 4 };
-
-constexpr std::array<unsigned char, 256> char_classes = [] {
-  std::array<unsigned char, 256> classes{};
-  classes[' '] = classes['\t'] = classes['\r'] = blank;
-  classes[','] = comma;
-  classes['/'] = slash;
-  return classes;
-}();
-
-constexpr unsigned char class_of(char c) { return char_classes[static_cast<unsigned char>(c)]; }
-constexpr bool is_blank(char c) { return class_of(c) == blank; }
-// Characters that end an unquoted item.
-constexpr bool ends_item(char c) { return class_of(c) != other; }
+constexpr bool is_blank(char c) { return is_item_blank(c); }
+constexpr bool ends_item(char c) { return ends_unquoted_item(c); }
 constexpr bool is_quote(char c) { return c == '\'' || c == '"'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -176,6 +164,16 @@ void FreeFormReader::begin_read() {
   have_line_ = false;
   ended_by_slash_ = false;
   repeats_left_ = 0;
+}
+
+bool FreeFormReader::begin_read_line(std::string_view &line) {
+  begin_read();
+  if (!source_.next_line(line_))
+    return false;
+  have_line_ = true;
+  pos_ = 0;
+  line = line_;
+  return true;
 }
 
 Item FreeFormReader::next() {

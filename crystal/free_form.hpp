@@ -2,12 +2,36 @@
 
 #include "crystal/line_source.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace morvak::crystal {
+
+namespace detail {
+
+enum ItemCharClass : unsigned char { other = 0, blank = 1, comma = 2, slash = 4 };
+
+inline constexpr std::array<unsigned char, 256> item_char_classes = [] {
+  std::array<unsigned char, 256> classes{};
+  classes[' '] = classes['\t'] = classes['\r'] = blank;
+  classes[','] = comma;
+  classes['/'] = slash;
+  return classes;
+}();
+
+constexpr unsigned char item_char_class(char c) {
+  return item_char_classes[static_cast<unsigned char>(c)];
+}
+
+} // namespace detail
+
+// Characters that separate free-form items as a blank does.
+constexpr bool is_item_blank(char c) { return detail::item_char_class(c) == detail::blank; }
+// Characters that end an unquoted item: blanks, a comma and a slash.
+constexpr bool ends_unquoted_item(char c) { return detail::item_char_class(c) != detail::other; }
 
 // One item of free-form input, as handed to one target of a read.
 struct Item {
@@ -39,6 +63,11 @@ public:
   // Starts a new read: the rest of the current line is skipped, as is any
   // unused repetition of a value, and the next item comes from a fresh line.
   void begin_read();
+  // Starts a new read as begin_read does and fetches the line its first item
+  // will come from, so that a caller can take a plain record straight from the
+  // text. Returns false at the end of the file. Items not taken that way come
+  // from next(), starting at the beginning of `line`.
+  bool begin_read_line(std::string_view &line);
   // The item for the next target of the current read. Its text stays valid
   // until the next call.
   Item next();

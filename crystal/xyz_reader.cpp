@@ -3,6 +3,9 @@
 #include "crystal/xyz.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -105,9 +108,17 @@ private:
     reserve_or_throw(names, hint);
     reserve_or_throw(xyz, hint);
     for (std::size_t atom = 0; atom < count; ++atom) {
-      in_.begin_read();
-      const Symbol name = read_element(atom);
+      std::string_view line;
+      Symbol name;
       Vec3 position{}; // an empty item leaves a coordinate at zero
+      if (in_.begin_read_line(line) && take_plain_atom(line, name, position)) {
+        make_room(names, count);
+        make_room(xyz, count);
+        names.push_back(name);
+        xyz.push_back(position);
+        continue;
+      }
+      name = read_element(atom);
       for (int j = 0; j < 3; ++j) {
         const Item item = in_.next();
         if (item.kind == Item::Kind::end_of_file)
@@ -143,16 +154,99 @@ private:
         return table_.get_element_symbol(*number);
       }
     }
+    const auto symbol = element_symbol(item.text);
+    if (!symbol)
+      fail_element(item, atom, "an atomic number or element symbol");
+    return *symbol;
+  }
+
+  // The element whose symbol `text` is, if any.
+  std::optional<Symbol> element_symbol(std::string_view text) {
     // Files mostly repeat a few elements: try the last match before the table.
-    const std::string_view text = trim_trailing_blanks(item.text);
+    text = trim_trailing_blanks(text);
     if (last_number_ == 0 || !blank_padded_equal(last_symbol_.view(), text)) {
       const std::int32_t number = table_.get_element_number(text);
       if (number == 0)
-        fail_element(item, atom, "an atomic number or element symbol");
+        return std::nullopt;
       last_number_ = number;
       last_symbol_ = table_.get_element_symbol(number);
     }
     return last_symbol_;
+  }
+
+  // The common atom record, an element and three reals parted by blanks or
+  // a comma on one line, read straight from the text. Anything else (quotes,
+  // empty items, slashes, repeat counts, a record spread over lines, a bad
+  // item) returns false and leaves the record to the item-by-item path, which
+  // then reads it, or reports it, exactly as it would have anyway. The items
+  // taken here are the texts that path would hand out, converted by the same
+  // functions, so the values agree bit for bit.
+  bool take_plain_atom(std::string_view line, Symbol &name, Vec3 &position) {
+    const char *p = line.data();
+    const char *const end = p + line.size();
+    while (p != end && is_item_blank(*p))
+      ++p;
+    const char *const start = p;
+    while (p != end && !ends_unquoted_item(*p))
+      ++p;
+    // Quotes and repeat counts never make an atomic number or a symbol, so a
+    // text holding them is refused here as well.
+    const std::string_view text(start, static_cast<std::size_t>(p - start));
+    if (const auto number = parse_integer(text)) {
+      if (*number < 1 || *number > Element_map::size)
+        return false;
+      name = table_.get_element_symbol(*number);
+    } else if (const auto symbol = element_symbol(text)) {
+      name = *symbol;
+    } else {
+      return false;
+    }
+    // Stores only on success: a refused record may hold empty items, which
+    // leave their coordinates as they were.
+    Vec3 taken;
+    for (double &value : taken) {
+      skip_separator(p, end);
+      if (!take_real(p, end, value))
+        return false;
+    }
+    position = taken;
+    return true;
+  }
+
+  // Blanks with at most one comma among them part two items. A second comma
+  // would stand for an empty item, which take_real refuses.
+  static void skip_separator(const char *&p, const char *end) {
+    while (p != end && is_item_blank(*p))
+      ++p;
+    if (p != end && *p == ',')
+      ++p;
+    while (p != end && is_item_blank(*p))
+      ++p;
+  }
+
+  // The real at `p`, when the item there is one, and `p` moved past it. A
+  // real that std::from_chars takes up to a separator or the line end is a
+  // whole item, as none of the characters it takes ends an item, and
+  // parse_real gives the same value for it; other spellings (a '+', a D
+  // exponent, an underflow) go through parse_real. Neither takes an empty
+  // text (a line end here means the record goes on on the next line), nor
+  // one holding a quote, a repeat count or a slash.
+  static bool take_real(const char *&p, const char *end, double &value) {
+    const auto [stop, error] = std::from_chars(p, end, value);
+    if (error == std::errc{} && std::isfinite(value) &&
+        (stop == end || ends_unquoted_item(*stop))) {
+      p = stop;
+      return true;
+    }
+    const char *item_end = p;
+    while (item_end != end && !ends_unquoted_item(*item_end))
+      ++item_end;
+    const auto parsed = parse_real(std::string_view(p, static_cast<std::size_t>(item_end - p)));
+    if (!parsed)
+      return false;
+    value = *parsed;
+    p = item_end;
+    return true;
   }
 
   [[noreturn]] void fail_element(const Item &item, std::size_t atom,

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <random>
@@ -378,3 +380,134 @@ TEST(Concurrency, EightThreadsReadAndWriteIndependently) {
 }
 
 } // namespace
+
+// Random atom records, from plain ones to odd mixes of quotes, commas, slashes,
+// repeat counts, D exponents and bad items, read once as they stand and once
+// after a blank line, which keeps the reader from taking the first record
+// straight from its line. Both reads must agree on every bit of the record, or
+// on the error message apart from the line number, which the blank line moves
+// on by one.
+struct Outcome {
+  bool ok = false;
+  long line = 0;
+  std::string message; // after "<file>:<line>"
+  Crystal record;
+};
+
+Outcome read_outcome(const std::string &file) {
+  Outcome outcome;
+  try {
+    read_xyz(outcome.record, file);
+    outcome.ok = true;
+  } catch (const FormatError &error) {
+    const std::string text = error.what();
+    const std::size_t colon = text.find(':', file.size() + 1);
+    outcome.line = std::stol(text.substr(file.size() + 1, colon - file.size() - 1));
+    outcome.message = text.substr(colon);
+  }
+  return outcome;
+}
+
+std::string random_line(std::mt19937_64 &random) {
+  const auto pick = [&random](const auto &pool) {
+    return std::string(pool[random() % std::size(pool)]);
+  };
+  const char *const elements[] = {"14", "Si", "H", "1", "118", "+8", "007", "Og", "He"};
+  const char *const odd_elements[] = {"119",   "0",    "-1", "2147483648", "si",   "Xx",  "'Si'",
+                                      "\"H\"", "1*14", "2*", "Si*",        "14.0", "1e1", "He'"};
+  const char *const odd_reals[] = {"-0",
+                                   "0",
+                                   "1.",
+                                   ".5",
+                                   "-.5e-3",
+                                   "1e400",
+                                   "-1e400",
+                                   "1e-400",
+                                   "4.9e-324",
+                                   "2.5e-324",
+                                   "+1.5",
+                                   "1.5d3",
+                                   "1.5D-3",
+                                   "1d",
+                                   "inf",
+                                   "-Infinity",
+                                   "nan",
+                                   "NaN(1)",
+                                   "0x1p3",
+                                   "1e",
+                                   "1.5e+",
+                                   "-",
+                                   ".",
+                                   "e5",
+                                   "3*",
+                                   "2*1.5",
+                                   "1*'2'",
+                                   "'1.0'",
+                                   "\"2\"",
+                                   "*",
+                                   "1.0.0",
+                                   "1e5e5",
+                                   "1'",
+                                   "12345678901234567890123",
+                                   "0.1000000000000000055511151231257827"};
+  const char *const separators[] = {" ", "  ", "\t", ",", " , ", ",,", "/", " /", "\r", ""};
+  std::uniform_real_distribution<double> uniform(-1e3, 1e3);
+  const auto real = [&] {
+    char text[64];
+    const char *const formats[] = {"%.17g", "%.3f", "%g", "%.17e", "%.0f"};
+    std::snprintf(text, sizeof text, formats[random() % 5],
+                  std::ldexp(uniform(random), static_cast<int>(random() % 80) - 40));
+    return std::string(text);
+  };
+  std::vector<std::string> items;
+  const bool plain = random() % 4 != 0;
+  const std::size_t count = plain ? 4 : random() % 7;
+  for (std::size_t i = 0; i < count; ++i)
+    items.push_back(i == 0 && (plain || random() % 2 == 0) ? pick(elements)
+                    : !plain && random() % 4 == 0          ? pick(odd_reals)
+                                                           : real());
+  if (plain && random() % 3 == 0) // one odd item among plain ones
+    items[random() % 4] = random() % 2 == 0 ? pick(odd_reals) : pick(odd_elements);
+  std::string line = random() % 4 == 0 ? pick(separators) : "";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0)
+      line += plain && random() % 8 != 0 ? std::string(" ") : pick(separators);
+    line += items[i];
+  }
+  if (random() % 4 == 0)
+    line += pick(separators) + (random() % 2 == 0 ? real() : pick(odd_elements));
+  return line;
+}
+
+TEST(ReadXyz, RecordsTakenStraightFromTheLineReadAsItemByItem) {
+  TempDir dir;
+  std::mt19937_64 random(2024);
+  int plain_records = 0;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int natom = 1 + static_cast<int>(random() % 2);
+    std::string records;
+    for (int line = 0, lines = natom + static_cast<int>(random() % 2); line < lines; ++line)
+      records += random_line(random) + "\n";
+    const std::string head = std::to_string(natom) + "\n" + cubic_cell;
+    const std::string file = dir.write("straight.xyz", head + records);
+    const Outcome straight = read_outcome(file);
+    dir.write("straight.xyz", head + "\n" + records);
+    const Outcome by_item = read_outcome(file);
+    SCOPED_TRACE(records);
+    ASSERT_EQ(straight.ok, by_item.ok);
+    if (!straight.ok) {
+      EXPECT_EQ(straight.message, by_item.message);
+      EXPECT_EQ(straight.line + 1, by_item.line);
+      continue;
+    }
+    ++plain_records;
+    const Crystal &a = straight.record;
+    const Crystal &b = by_item.record;
+    ASSERT_EQ(a.natom, b.natom);
+    EXPECT_EQ(*a.name, *b.name);
+    ASSERT_EQ(a.xyz->size(), b.xyz->size());
+    EXPECT_EQ(std::memcmp(a.xyz->data(), b.xyz->data(), a.xyz->size() * sizeof(Vec3)), 0);
+  }
+  // Enough of the trials must read, or the comparison says little.
+  EXPECT_GT(plain_records, 500);
+}
