@@ -379,8 +379,6 @@ TEST(Concurrency, EightThreadsReadAndWriteIndependently) {
   }
 }
 
-} // namespace
-
 // Random atom records, from plain ones to odd mixes of quotes, commas, slashes,
 // repeat counts, D exponents and bad items, read once as they stand and once
 // after a blank line, which keeps the reader from taking the first record
@@ -511,3 +509,5 @@ TEST(ReadXyz, RecordsTakenStraightFromTheLineReadAsItemByItem) {
   // Enough of the trials must read, or the comparison says little.
   EXPECT_GT(plain_records, 500);
 }
+
+} // namespace
