@@ -40,6 +40,9 @@ struct Known {
   double mass;
 };
 
+// GoogleTest would otherwise print the raw bytes, padding included.
+void PrintTo(const Known &known, std::ostream *os) { *os << known.symbol; }
+
 class KnownElements : public testing::TestWithParam<Known> {};
 
 TEST_P(KnownElements, SymbolAndMassAsListed) {
@@ -60,6 +63,8 @@ struct Lookup {
   const char *text;
   int number;
 };
+
+void PrintTo(const Lookup &lookup, std::ostream *os) { *os << '"' << lookup.text << '"'; }
 
 class SymbolLookup : public testing::TestWithParam<Lookup> {};
 

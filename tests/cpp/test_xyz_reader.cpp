@@ -33,6 +33,9 @@ struct Good {
   std::vector<Vec3> xyz;
 };
 
+// GoogleTest would otherwise print the raw bytes, padding included.
+void PrintTo(const Good &good, std::ostream *os) { *os << good.what; }
+
 class ReadGood : public testing::TestWithParam<Good> {};
 
 TEST_P(ReadGood, GivesTheRecord) {
@@ -136,6 +139,8 @@ struct Bad {
   std::string content;
   std::string message; // after "<file>:"
 };
+
+void PrintTo(const Bad &bad, std::ostream *os) { *os << bad.what; }
 
 class ReadBad : public testing::TestWithParam<Bad> {};
 
