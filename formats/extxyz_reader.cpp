@@ -1,0 +1,2 @@
+// Extended and plain XYZ reader.
+namespace morvak::formats {}

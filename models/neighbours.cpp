@@ -1,0 +1,2 @@
+// Cell-list neighbour search.
+namespace morvak::models {}

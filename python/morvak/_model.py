@@ -1,0 +1,9 @@
+"""Not built yet."""
+
+
+class Model:
+    pass
+
+
+class Bands:
+    pass
