@@ -84,4 +84,32 @@ def check(rows: list[dict]) -> list[Verdict]:
                     "write at least 10x faster than ASE", subject, 1 / ratio, 10, 1 / ratio >= 10
                 )
             )
+        elif row["group"] == "neighbours":
+            verdicts += _neighbours(row, subject, ratio, peer)
     return verdicts
+
+
+def _neighbours(row: dict, subject: str, ratio: float, peer: str) -> list[Verdict]:
+    if peer.startswith("ase.neighbor_list"):
+        return [
+            Verdict(
+                "neighbours at least 100x faster than ASE",
+                subject,
+                1 / ratio,
+                100,
+                1 / ratio >= 100,
+            )
+        ]
+    found = [Verdict("neighbours at least as fast as vesin", subject, 1 / ratio, 1.0, ratio <= 1.0)]
+    peak = row["ours"]["extra"].get("peak_x_arrays")
+    if peak is not None:
+        found.append(
+            Verdict(
+                "neighbours peak memory at most 1.5x the arrays",
+                subject.split(" vs ")[0],
+                peak,
+                1.5,
+                peak <= 1.5,
+            )
+        )
+    return found
