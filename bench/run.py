@@ -22,9 +22,14 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files")
-FULL = {"sizes": [200, 1000, 2000], "calls": 10**6, "atoms": [10**3, 10**5, 10**6]}
-QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4]}
+GROUPS = ("linalg", "calls", "files", "bridge")
+FULL = {
+    "sizes": [200, 1000, 2000],
+    "calls": 10**6,
+    "atoms": [10**3, 10**5, 10**6],
+    "bridge_order": 4000,
+}
+QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4], "bridge_order": 500}
 
 
 def _int_list(text: str) -> list[int]:
@@ -71,6 +76,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "--atoms", type=_int_list, help="atom counts for files (default 1e3,1e5,1e6)"
     )
     parser.add_argument(
+        "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
+    )
+    parser.add_argument(
         "--repeats", type=int, help="minimum timed repeats per comparison (default 3)"
     )
     parser.add_argument("--max-repeats", type=int, help="maximum timed repeats (default 15)")
@@ -101,6 +109,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.sizes = args.sizes or defaults["sizes"]
     args.calls = args.calls or defaults["calls"]
     args.atoms = args.atoms or defaults["atoms"]
+    args.bridge_order = args.bridge_order or defaults["bridge_order"]
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -160,6 +169,7 @@ def main(argv: list[str]) -> int:
             "sizes": args.sizes,
             "calls": args.calls,
             "atoms": args.atoms,
+            "bridge_order": args.bridge_order,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
         },
@@ -189,6 +199,15 @@ def main(argv: list[str]) -> int:
 
         log("files")
         rows += cases_files.run(args.atoms, args.data_dir, args.timing, not args.no_memory, log)
+
+    if "bridge" in args.groups:
+        import cases_bridge
+
+        log("bridge")
+        if cases_bridge.available():
+            rows += cases_bridge.run(args.bridge_order, args.timing, log)
+        else:
+            log("  morvak's numpy bridge is not built yet: bridge skipped")
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())
