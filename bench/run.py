@@ -22,14 +22,21 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files", "neighbours")
+GROUPS = ("linalg", "calls", "files", "neighbours", "bridge")
 FULL = {
     "sizes": [200, 1000, 2000],
     "calls": 10**6,
     "atoms": [10**3, 10**5, 10**6],
     "neighbour_atoms": [10**5, 10**6],
+    "bridge_order": 4000,
 }
-QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4], "neighbour_atoms": [10**4]}
+QUICK = {
+    "sizes": [100, 200],
+    "calls": 10**5,
+    "atoms": [10**3, 10**4],
+    "neighbour_atoms": [10**4],
+    "bridge_order": 500,
+}
 
 
 def _int_list(text: str) -> list[int]:
@@ -88,6 +95,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "is extrapolated (default 1e5)",
     )
     parser.add_argument(
+        "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
+    )
+    parser.add_argument(
         "--repeats", type=int, help="minimum timed repeats per comparison (default 3)"
     )
     parser.add_argument("--max-repeats", type=int, help="maximum timed repeats (default 15)")
@@ -119,6 +129,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.calls = args.calls or defaults["calls"]
     args.atoms = args.atoms or defaults["atoms"]
     args.neighbour_atoms = args.neighbour_atoms or defaults["neighbour_atoms"]
+    args.bridge_order = args.bridge_order or defaults["bridge_order"]
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -180,6 +191,7 @@ def main(argv: list[str]) -> int:
             "atoms": args.atoms,
             "neighbour_atoms": args.neighbour_atoms,
             "ase_max": args.ase_max,
+            "bridge_order": args.bridge_order,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
         },
@@ -216,6 +228,15 @@ def main(argv: list[str]) -> int:
         rows += cases_neighbours.run(
             args.neighbour_atoms, args.ase_max, args.timing, not args.no_memory, log
         )
+
+    if "bridge" in args.groups:
+        import cases_bridge
+
+        log("bridge")
+        if cases_bridge.available():
+            rows += cases_bridge.run(args.bridge_order, args.timing, log)
+        else:
+            log("  morvak's numpy bridge is not built yet: bridge skipped")
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())

@@ -45,6 +45,10 @@ def check(rows: list[dict]) -> list[Verdict]:
                 verdicts.append(
                     Verdict("BLAS/LAPACK below n = 1000", subject, ratio, 1.25, ratio <= 1.25)
                 )
+        elif row["group"] == "bridge":
+            verdicts.append(
+                Verdict("bridge copy within 2x numpy.copy", subject, ratio, 2.0, ratio <= 2.0)
+            )
         elif row["group"] == "calls" and peer.startswith("numpy"):
             verdicts.append(Verdict("get/set per call vs numpy", subject, ratio, 2.0, ratio <= 2.0))
         elif row["group"] == "files" and row["operation"] == "read":
