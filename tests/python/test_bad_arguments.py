@@ -231,7 +231,7 @@ def test_complex_values_of_any_type_and_fractional_indices_are_refused(cls):
     assert all(obj.get(*at(i)) == 0 for i in range(4))
     # Whole numbers of any type still index; real values of any type still store.
     for index, value in [
-        (Decimal("2"), 1.5),
+        (Decimal(2), 1.5),
         (Fraction(4, 2), Decimal("2.5")),
         (np.int64(2), np.float32(0.5)),
         (2, Fraction(7, 2)),
