@@ -1,17 +1,12 @@
-#include "crystal/line_source.hpp"
+#include "crystal/output_file.hpp"
 #include "crystal/record_fields.hpp"
 #include "crystal/xyz.hpp"
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <random>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace morvak::crystal {
@@ -28,79 +23,10 @@ std::string trim_trailing_blanks(std::string_view text) {
   return std::string(end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1));
 }
 
-[[noreturn]] void throw_file_error(int error_number, const std::string &target) {
-  throw FileError(error_number, target, file_error_message(error_number, target));
-}
-
-// A new file beside the target that replaces it on commit() and is removed
-// otherwise, so the target is never left half-written.
-class ReplacementFile {
-public:
-  explicit ReplacementFile(std::string target) : target_(std::move(target)) {
-    const auto slash = target_.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    const std::string base = target_.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::random_device entropy;
-    for (int attempt = 0; fd_ < 0; ++attempt) {
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-      // A dot-file with a short stem, so the name stays within NAME_MAX.
-      temporary_ = directory + "." + base.substr(0, 200) + suffix;
-      fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0 && (errno != EEXIST || attempt == 16))
-        throw_file_error(errno, target_);
-    }
-    // An existing target keeps its permissions.
-    struct stat info {};
-    if (::stat(target_.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-      ::fchmod(fd_, info.st_mode & 07777);
-  }
-
-  ~ReplacementFile() {
-    if (fd_ >= 0)
-      ::close(fd_);
-    if (!committed_)
-      ::unlink(temporary_.c_str());
-  }
-  ReplacementFile(const ReplacementFile &) = delete;
-  ReplacementFile &operator=(const ReplacementFile &) = delete;
-
-  void write(const char *data, std::size_t size) {
-    while (size > 0) {
-      const ssize_t written = ::write(fd_, data, size);
-      if (written < 0) {
-        if (errno == EINTR)
-          continue;
-        throw_file_error(errno, target_);
-      }
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    }
-  }
-
-  void commit() {
-    if (::fsync(fd_) != 0)
-      throw_file_error(errno, target_);
-    const int result = ::close(fd_);
-    fd_ = -1;
-    if (result != 0)
-      throw_file_error(errno, target_);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0)
-      throw_file_error(errno, target_);
-    committed_ = true;
-  }
-
-private:
-  std::string target_;
-  std::string temporary_;
-  int fd_ = -1;
-  bool committed_ = false;
-};
-
 // Records gather in a buffer that goes to the file whenever it fills up.
 class RecordWriter {
 public:
-  explicit RecordWriter(ReplacementFile &file) : file_(file), buffer_(output_buffer) {}
+  explicit RecordWriter(OutputFile &file) : file_(file), buffer_(output_buffer) {}
 
   // Room for one more record of at most longest_record characters.
   char *record() {
@@ -118,7 +44,7 @@ public:
   }
 
 private:
-  ReplacementFile &file_;
+  OutputFile &file_;
   std::vector<char> buffer_;
   std::size_t used_ = 0;
 };
@@ -159,7 +85,7 @@ void write_xyz(const Crystal &cryst, std::string_view filename) {
   if (target.find('\0') != std::string::npos)
     throw FileError(EINVAL, target, "Invalid argument: the file name contains a NUL character");
 
-  ReplacementFile file(target);
+  OutputFile file(target);
   RecordWriter out(file);
 
   char *p = out.record();

@@ -86,7 +86,7 @@ PyMethodDef module_methods[] = {
      "Read the XYZ file at path (str, bytes or os.PathLike) into a new Crystal."},
     {"write_xyz", pelmar::write_xyz, METH_VARARGS,
      "write_xyz($module, path, crystal, /)\n--\n\n"
-     "Write crystal to path in the XYZ record layout, replacing the file atomically."},
+     "Write crystal to path in the XYZ record layout, replacing a regular file atomically."},
     {nullptr, nullptr, 0, nullptr},
 };
 
