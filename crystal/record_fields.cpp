@@ -13,6 +13,7 @@ namespace morvak::crystal {
 namespace {
 
 constexpr std::size_t significant_digits = 17;
+__extension__ using uint128 = unsigned __int128; // a GCC and Clang extension
 constexpr std::size_t fixed_width = 20;
 
 char *put_right_aligned(char *out, std::size_t width, std::string_view text) {
@@ -48,7 +49,7 @@ bool fixed_range_digits(double magnitude, char *digits, int &exponent) {
       table[i] = table[i - 1] * 5;
     return table;
   }();
-  const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * powers_of_five[k];
+  const uint128 scaled = static_cast<uint128>(m) * powers_of_five[k];
   const int shift = e + k; // magnitude * 10^k = scaled * 2^shift; shift > -64 here
   std::uint64_t q = 0;
   if (shift >= 0) {
@@ -56,8 +57,8 @@ bool fixed_range_digits(double magnitude, char *digits, int &exponent) {
   } else {
     const int drop = -shift;
     q = static_cast<std::uint64_t>(scaled >> drop);
-    const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << drop) - 1);
-    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+    const uint128 rest = scaled & ((static_cast<uint128>(1) << drop) - 1);
+    const uint128 half = static_cast<uint128>(1) << (drop - 1);
     if (rest > half || (rest == half && (q & 1) != 0))
       ++q;
   }
