@@ -22,11 +22,13 @@ namespace morvak::crystal {
 // `cryst` is left as it was.
 void read_xyz(Crystal &cryst, std::string_view filename);
 
-// Writes `cryst` in the XYZ record layout. The target is replaced atomically:
-// the text goes to a temporary file beside it that is renamed over it only when
-// complete. Throws FileError on I/O failure and std::invalid_argument when the
-// arrays are absent or shorter than natom, or when a cell or coordinate value
-// is infinite or NaN; the old file is then untouched.
+// Writes `cryst` in the XYZ record layout. A regular file is replaced
+// atomically: the text goes to a temporary file beside the final target of
+// any symlinks, renamed over it only when complete; a FIFO or device is
+// written in place (see OutputFile). Throws FileError on I/O failure or when
+// the caller can't open the target for writing, and std::invalid_argument
+// when the arrays are absent or shorter than natom, or when a cell or
+// coordinate value is infinite or NaN; the old file is then untouched.
 void write_xyz(const Crystal &cryst, std::string_view filename);
 
 } // namespace morvak::crystal

@@ -30,9 +30,10 @@ constexpr const char module_doc[] =
     "https://docs.python.org/3/c-api/arg.html\n";
 
 // The module made by the first import. The module keeps process-wide state in
-// this pointer, which is why only one interpreter per process may load it.
+// this pointer and in its types, which is why only one interpreter per process
+// may load it: the main one, so that a sub-interpreter that tried first never
+// takes the module away from it.
 PyObject *the_module = nullptr;
-std::int64_t owner_interpreter = -1;
 
 // Raises the exception that matches a failed c_read_xyz status.
 void raise_read_failure(int status, PyObject *path) {
@@ -48,7 +49,8 @@ void raise_read_failure(int status, PyObject *path) {
 }
 
 PyObject *read_xyz(PyObject * /*module*/, PyObject *xyz_file_in) {
-  if (!PyUnicode_CheckExact(xyz_file_in)) {
+  // A subclass of str (numpy.str_) is a str.
+  if (!PyUnicode_Check(xyz_file_in)) {
     if (xyz_file_in == Py_None)
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
     else
@@ -84,22 +86,18 @@ PyMethodDef module_methods[] = {
      "Read the XYZ file at path (str, bytes or os.PathLike) into a new Crystal."},
     {"write_xyz", pelmar::write_xyz, METH_VARARGS,
      "write_xyz($module, path, crystal, /)\n--\n\n"
-     "Write crystal to path in the XYZ record layout, replacing the file atomically."},
+     "Write crystal to path in the XYZ record layout, replacing a regular file atomically."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int check_single_interpreter() {
-  const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
-  if (current == -1)
-    return -1;
-  if (owner_interpreter == -1) {
-    owner_interpreter = current;
-  } else if (owner_interpreter != current) {
-    PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
-                                       "loaded into one interpreter per process.");
-    return -1;
-  }
-  return 0;
+  if (PyInterpreterState_Get() == PyInterpreterState_Main())
+    return 0;
+  PyErr_SetString(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process. pelmar loads only into the main interpreter, not "
+                  "into a sub-interpreter.");
+  return -1;
 }
 
 // Copies spec.<from> into the module namespace as <to>; a missing attribute is

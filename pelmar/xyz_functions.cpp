@@ -99,12 +99,27 @@ struct Path {
 };
 
 bool read_path(PyObject *object, const char *function, Path &path) {
+  const bool path_like =
+      PyUnicode_Check(object) || PyBytes_Check(object) ||
+      PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__fspath__");
+  if (!path_like) {
+    PyErr_Format(PyExc_TypeError, "%s: path must be str, bytes or os.PathLike, not %.200s",
+                 function, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  // An __fspath__ that fails or returns another type keeps the interpreter's
+  // message, which says what it returned.
   *path.fspath.out() = PyOS_FSPath(object);
   if (path.fspath.get() == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s: path must be str, bytes or os.PathLike, not %.200s",
-                   function, Py_TYPE(object)->tp_name);
+      PyObject *type = nullptr;
+      PyObject *value = nullptr;
+      PyObject *traceback = nullptr;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyErr_Format(PyExc_TypeError, "%s: %S", function, value);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(traceback);
     }
     return false;
   }

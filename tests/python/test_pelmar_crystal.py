@@ -361,8 +361,22 @@ def test_load_fails_exactly_as_read_xyz(tmp_path, case):
         assert (got.value.errno, got.value.filename) == (expected.value.errno, path)
 
 
+class FspathReturns:
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
+
+
 PATH_ERRORS = [
     (17, TypeError, "path must be str, bytes or os.PathLike, not int"),
+    (
+        FspathReturns(3),
+        TypeError,
+        "expected FspathReturns.__fspath__() to return str or bytes, not int",
+    ),
+    (FspathReturns("in.xyz "), ValueError, "file names ending in a blank are not supported"),
     ("in.xyz ", ValueError, "file names ending in a blank are not supported: 'in.xyz '"),
     ("in\0.xyz", ValueError, "embedded null"),
 ]
