@@ -130,8 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
              cubic,
              {"H "},
              {{0, 0, 0}}},
-        Good{"zero_count", "0\n" + cubic_cell, 0, cubic, {}, {}},
-        Good{"negative_count_kept", "-3\n" + cubic_cell + "junk\n", -3, cubic, {}, {}}),
+        Good{"zero_count", "0\n" + cubic_cell, 0, cubic, {}, {}}),
     [](const auto &info) { return std::string(info.param.what); });
 
 struct Bad {
@@ -170,6 +169,22 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"count_with_point", "\n2.0\n",
             "2: expected an integer for the atom count, found '2.0'"},
         Bad{"count_quoted", "'2'\n", "1: expected an integer for the atom count, found '2'"},
+        Bad{"count_negative", "-3\n" + cubic_cell + "junk\n",
+            "1: expected a non-negative integer for the atom count, found '-3'"},
+        Bad{"extended_xyz_header",
+            "2\nLattice=\"5 0 0 0 5 0 0 0 5\" Properties=species:S:1:pos:R:3 pbc=\"T T T\"\n"
+            "Si 0 0 0\nSi 1 1 1\n",
+            "2: expected a labelled cell vector, found 'Lattice=\"5 0 0 0 5 0 0 0 5\" "
+            "Properties=s...', which looks like an extended-XYZ header rather than a labelled "
+            "cell vector; common and extended XYZ files are read by morvak.read"},
+        Bad{"common_xyz_blank_comment", "5\n\nSi 0 0 0\nSi 0 0 1\nSi 0 1 0\nSi 1 0 0\nSi 1 1 1\n",
+            "2: expected a labelled cell vector, found a blank line, which looks like the "
+            "comment line of an XYZ file rather than a labelled cell vector; common and "
+            "extended XYZ files are read by morvak.read"},
+        Bad{"common_xyz_comment", "2\nsilicon crystal\nSi 0 0 0\nSi 1 1 1\n",
+            "2: expected a labelled cell vector, found 'silicon crystal', which looks like the "
+            "comment line of an XYZ file rather than a labelled cell vector; common and "
+            "extended XYZ files are read by morvak.read"},
         Bad{"count_too_big", "2147483648\n",
             "1: expected an integer for the atom count, found '2147483648'"},
         Bad{"cell_component", "1\na 1 0 0\nb 0 abc 0\n",
