@@ -92,6 +92,7 @@ bool LineSource::next_line(std::string_view &line) {
     if (const void *newline = std::memchr(data + scan_from, '\n', end_ - scan_from)) {
       const auto stop = static_cast<std::size_t>(static_cast<const char *>(newline) - data);
       line = std::string_view(data + begin_, stop - begin_);
+      offset_ += stop + 1 - begin_;
       begin_ = stop + 1;
       break;
     }
@@ -101,6 +102,7 @@ bool LineSource::next_line(std::string_view &line) {
       if (begin_ == end_)
         return false;
       line = std::string_view(data + begin_, end_ - begin_);
+      offset_ += end_ - begin_;
       begin_ = end_;
       break;
     }
@@ -113,6 +115,8 @@ bool LineSource::next_line(std::string_view &line) {
 }
 
 void LineSource::read_more(std::size_t &scan_from) {
+  if (before_refill_)
+    before_refill_();
   // Keep the unfinished line at the front of the buffer, then fill the rest.
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -172,6 +176,7 @@ std::string_view LineSource::lines_ahead() {
 
 void LineSource::skip(std::size_t bytes, long lines) {
   begin_ += bytes;
+  offset_ += bytes;
   line_number_ += lines;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,12 @@ public:
   // Passes over the first `bytes` of lines_ahead(), which hold `lines` lines.
   void skip(std::size_t bytes, long lines);
 
+  // Bytes passed over since the start of the file.
+  std::uint64_t offset() const { return offset_; }
+  // Called before the buffer's content may move or be replaced, which ends
+  // the life of every view into it; an empty function clears it.
+  void set_before_refill(std::function<void()> hook) { before_refill_ = std::move(hook); }
+
   // Asks the stop request when it was last asked long enough ago; throws
   // Interrupted when it says stop.
   void check_stop();
@@ -72,6 +79,8 @@ private:
   std::size_t file_size_ = 0;
   std::size_t data_size_ = 0;
   long long last_asked_ns_ = 0;
+  std::uint64_t offset_ = 0;
+  std::function<void()> before_refill_;
 };
 
 // "<reason>: '<filename>'", the text of a FileError for `error_number`.

@@ -5,6 +5,7 @@
 #include "crystal/xyz.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -220,14 +221,27 @@ private:
   void read_atoms() {
     const auto count = static_cast<std::size_t>(result_.natom);
     AtomArrays arrays(count);
-    // The helper's share of a block, kept from block to block.
+    // The helper's share of a block: its atoms, and how far it got.
     std::vector<Symbol> helper_names;
     std::vector<Vec3> helper_xyz;
+    std::size_t theirs_taken = 0;
+    std::size_t theirs_bytes = 0;
+    bool helper_busy = false;
+    bool buffer_moved = false;
     std::optional<PlainAtoms> helper_plain;
     std::optional<HelperThread> helper;
+    // The helper reads the source's buffer: before that changes, wait for it.
+    source_.set_before_refill([&] {
+      buffer_moved = true;
+      if (helper_busy) {
+        helper_busy = false;
+        helper->wait();
+      }
+    });
+    const auto forget_hook = [this](void *) { source_.set_before_refill({}); };
+    const std::unique_ptr<void, decltype(forget_hook)> hook_guard(this, forget_hook);
     bool may_share = count > 0 && HelperThread::usable_cpus() > 1;
     bool first_block = true;
-    bool last_block_plain = true;
     while (arrays.size() < count) {
       source_.check_stop();
       const std::string_view text = source_.lines_ahead();
@@ -235,10 +249,13 @@ private:
         reserve_for_file(arrays, text);
         first_block = false;
       }
-      const std::size_t wanted = count - arrays.size();
+      if (text.empty()) {
+        read_record_by_items(arrays); // reports the end of the file
+        continue;
+      }
       std::string_view mine = text;
       std::string_view theirs;
-      if (may_share && last_block_plain && text.size() >= parallel_block) {
+      if (may_share && text.size() >= parallel_block) {
         const std::size_t middle = text.find('\n', text.size() / 2);
         if (middle + 1 < text.size()) {
           mine = text.substr(0, middle + 1);
@@ -255,36 +272,42 @@ private:
           theirs = {};
         }
       }
-      std::size_t theirs_taken = 0;
-      std::size_t theirs_bytes = 0;
+      buffer_moved = false;
       if (!theirs.empty()) {
         helper_names.clear();
         helper_xyz.clear();
         helper_names.reserve(theirs.size() / shortest_record + 1);
         helper_xyz.reserve(theirs.size() / shortest_record + 1);
-        helper->start([&] {
+        const std::size_t wanted = count - arrays.size();
+        helper->start([&, wanted, theirs] {
           theirs_taken =
               helper_plain->take_lines(theirs, wanted, helper_names, helper_xyz, theirs_bytes);
         });
+        helper_busy = true;
       }
-      arrays.make_room(std::min(wanted, mine.size() / shortest_record + 1));
-      std::size_t mine_bytes = 0;
-      const std::size_t mine_taken =
-          plain_.take_lines(mine, wanted, arrays.names, arrays.xyz, mine_bytes);
-      source_.skip(mine_bytes, static_cast<long>(mine_taken));
-      bool plain = mine_bytes == mine.size();
-      if (!theirs.empty()) {
+      // My share: plain records straight from the text, the others item by
+      // item, until the helper's share begins.
+      const std::uint64_t mine_start = source_.offset();
+      const std::uint64_t mine_end = mine_start + mine.size();
+      while (arrays.size() < count && source_.offset() < mine_end && !buffer_moved) {
+        const std::string_view rest = mine.substr(source_.offset() - mine_start);
+        const std::size_t wanted = count - arrays.size();
+        arrays.make_room(std::min(wanted, rest.size() / shortest_record + 1));
+        std::size_t bytes = 0;
+        const std::size_t taken = plain_.take_lines(rest, wanted, arrays.names, arrays.xyz, bytes);
+        source_.skip(bytes, static_cast<long>(taken));
+        if (bytes < rest.size() && arrays.size() < count)
+          read_record_by_items(arrays);
+      }
+      if (helper_busy) {
+        helper_busy = false;
         helper->wait();
-        if (plain && arrays.size() < count) {
-          const std::size_t used = std::min(theirs_taken, count - arrays.size());
-          arrays.append(helper_names, helper_xyz, used);
+        // The helper's records follow on when mine end where its share begins.
+        if (!buffer_moved && arrays.size() < count && source_.offset() == mine_end) {
+          arrays.append(helper_names, helper_xyz, std::min(theirs_taken, count - arrays.size()));
           source_.skip(theirs_bytes, static_cast<long>(theirs_taken));
-          plain = theirs_bytes == theirs.size();
         }
       }
-      last_block_plain = plain;
-      if (arrays.size() < count && (!plain || text.empty()))
-        read_record_by_items(arrays);
     }
     result_.name = std::move(arrays.names);
     result_.xyz = std::move(arrays.xyz);
