@@ -5,7 +5,7 @@
 #include "crystal/xyz.hpp"
 
 #include <algorithm>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -70,6 +70,20 @@ public:
 
 private:
   std::size_t count_;
+};
+
+// Sets a LineSource's refill hook for as long as it lives.
+class RefillHook {
+public:
+  RefillHook(LineSource &source, std::function<void()> hook) : source_(source) {
+    source_.set_before_refill(std::move(hook));
+  }
+  ~RefillHook() { source_.set_before_refill({}); }
+  RefillHook(const RefillHook &) = delete;
+  RefillHook &operator=(const RefillHook &) = delete;
+
+private:
+  LineSource &source_;
 };
 
 // What the line after the count looks like. Files in the common and extended
@@ -231,15 +245,13 @@ private:
     std::optional<PlainAtoms> helper_plain;
     std::optional<HelperThread> helper;
     // The helper reads the source's buffer: before that changes, wait for it.
-    source_.set_before_refill([&] {
+    const RefillHook hook(source_, [&] {
       buffer_moved = true;
       if (helper_busy) {
         helper_busy = false;
         helper->wait();
       }
     });
-    const auto forget_hook = [this](void *) { source_.set_before_refill({}); };
-    const std::unique_ptr<void, decltype(forget_hook)> hook_guard(this, forget_hook);
     bool may_share = count > 0 && HelperThread::usable_cpus() > 1;
     bool first_block = true;
     while (arrays.size() < count) {
