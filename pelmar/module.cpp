@@ -1,9 +1,10 @@
-// The pelmar extension module: read_xyz on top of the C entry c_read_xyz, and
+// The pelmar extension module: read_xyz on top of the reader of the C entry c_read_xyz, and
 // the Crystal record with load_xyz and write_xyz.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "c_binding/pelmar_c_binding.h"
+#include "c_binding/read_status.hpp"
 #include "pelmar/crystal_type.hpp"
 #include "pelmar/release_check.hpp"
 #include "pelmar/xyz_functions.hpp"
@@ -69,8 +70,13 @@ PyObject *read_xyz(PyObject * /*module*/, PyObject *xyz_file_in) {
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
     return nullptr;
   }
-  const int status = c_read_xyz(path);
+  // Waiting for input (a FIFO, a terminal) gives signal handlers a chance to
+  // run, so that Ctrl-C stops the read with KeyboardInterrupt.
+  const int status =
+      morvak::c_binding::read_xyz_status(path, [] { return PyErr_CheckSignals() != 0; });
   Py_DECREF(encoded);
+  if (PyErr_Occurred())
+    return nullptr;
   if (status != 0) {
     raise_read_failure(status, xyz_file_in);
     return nullptr;

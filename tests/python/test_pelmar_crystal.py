@@ -395,9 +395,9 @@ def test_path_errors(tmp_path, monkeypatch, path, error, message):
 
 def test_load_refuses_a_negative_atom_count(tmp_path):
     path = write(tmp_path, "-2\ncell: 1 0 0\n| 0 1 0\n| 0 0 1\n")
-    assert pelmar.read_xyz(path) is None
-    with pytest.raises(ValueError, match=re.escape(f"{path}: the atom count is negative (-2)")):
-        pelmar.load_xyz(path)
+    for reader in (pelmar.read_xyz, pelmar.load_xyz):
+        with pytest.raises(ValueError, match=re.escape(f"{path}:1: expected a non-negative")):
+            reader(path)
 
 
 def test_failed_write_keeps_the_old_file_and_leaves_nothing_behind(tmp_path):
