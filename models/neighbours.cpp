@@ -82,16 +82,31 @@ void NeighbourSearch::Impl::visit(std::size_t a, std::vector<GridStep> &steps, E
   const std::int64_t i = grid.order[a];
   const double xi = r[3 * a], yi = r[3 * a + 1], zi = r[3 * a + 2];
   const double c2 = cutoff * cutoff * (1.0 + 1e-12);
+  // S . cell, summed in the order a0, a1, a2 whatever the atoms' wraps.
+  auto translation = [cell](std::int64_t s0, std::int64_t s1, std::int64_t s2, int x) {
+    return static_cast<double>(s0) * cell[x] + static_cast<double>(s1) * cell[3 + x] +
+           static_cast<double>(s2) * cell[6 + x];
+  };
   for (const GridStep &step : steps) {
+    // Most atoms lie inside the cell: then S and S . cell are the same for the whole run.
+    const std::int64_t g0 = step.shift[0] + w[3 * a], g1 = step.shift[1] + w[3 * a + 1],
+                       g2 = step.shift[2] + w[3 * a + 2];
+    const double gx = translation(g0, g1, g2, 0), gy = translation(g0, g1, g2, 1),
+                 gz = translation(g0, g1, g2, 2);
     for (std::size_t b = step.first; b < step.last; ++b) {
-      const std::int64_t s0 = step.shift[0] + w[3 * a] - w[3 * b];
-      const std::int64_t s1 = step.shift[1] + w[3 * a + 1] - w[3 * b + 1];
-      const std::int64_t s2 = step.shift[2] + w[3 * a + 2] - w[3 * b + 2];
-      const double f0 = static_cast<double>(s0), f1 = static_cast<double>(s1),
-                   f2 = static_cast<double>(s2);
-      const double vx = (r[3 * b] - xi) + (f0 * cell[0] + f1 * cell[3] + f2 * cell[6]);
-      const double vy = (r[3 * b + 1] - yi) + (f0 * cell[1] + f1 * cell[4] + f2 * cell[7]);
-      const double vz = (r[3 * b + 2] - zi) + (f0 * cell[2] + f1 * cell[5] + f2 * cell[8]);
+      std::int64_t s0 = g0, s1 = g1, s2 = g2;
+      double tx = gx, ty = gy, tz = gz;
+      if ((w[3 * b] | w[3 * b + 1] | w[3 * b + 2]) != 0) {
+        s0 -= w[3 * b];
+        s1 -= w[3 * b + 1];
+        s2 -= w[3 * b + 2];
+        tx = translation(s0, s1, s2, 0);
+        ty = translation(s0, s1, s2, 1);
+        tz = translation(s0, s1, s2, 2);
+      }
+      const double vx = (r[3 * b] - xi) + tx;
+      const double vy = (r[3 * b + 1] - yi) + ty;
+      const double vz = (r[3 * b + 2] - zi) + tz;
       const double d2 = vx * vx + vy * vy + vz * vz;
       if (d2 >= c2)
         continue;
