@@ -244,6 +244,22 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
       wraps[3 * s + x] = wrap[x];
     }
   }
+  // Atoms given in spatial order (a crystal built cell by cell) are best
+  // visited in that order: the output is then written front to back. For
+  // atoms in no such order, bin order keeps the reads local instead. A sample
+  // of consecutive atoms tells: in spatial order most lie in nearby bins.
+  const std::int64_t near = (nbins[1] + 1) * nbins[2] + 1;
+  std::size_t sampled = 0, close = 0;
+  for (std::size_t a = 1; a < n; a += 7) {
+    ++sampled;
+    close += std::abs(bin_of[a] - bin_of[a - 1]) <= near ? 1 : 0;
+  }
+  if (sampled > 0 && 2 * close > sampled) {
+    rank.resize(n);
+    for (std::size_t s = 0; s < n; ++s)
+      rank[static_cast<std::size_t>(order[s])] = static_cast<std::int64_t>(s);
+    input_bins = std::move(bin_of);
+  }
 }
 
 void NeighbourGrid::steps_of(std::size_t bin, std::vector<GridStep> &steps) const {
@@ -265,27 +281,38 @@ void NeighbourGrid::steps_of(std::size_t bin, std::vector<GridStep> &steps) cons
     nb = t;
     return t >= 0 && t < nbins[k];
   };
-  std::int64_t n0, n1, n2, s0, s1, s2;
+  // Along axis 2 the bins b2 - reach .. b2 + reach, unrolled over the images,
+  // fall into a few runs of consecutive bins, one per image.
+  std::int64_t lo = b2 - reach[2], hi = b2 + reach[2];
+  if (!pbc[2]) {
+    lo = std::max<std::int64_t>(lo, 0);
+    hi = std::min(hi, nbins[2] - 1);
+  }
+  const std::int64_t first_image = pbc[2] ? floor_div(lo, nbins[2]) : 0;
+  const std::int64_t last_image = pbc[2] ? floor_div(hi, nbins[2]) : 0;
+  std::int64_t n0, n1, s0, s1;
   for (std::int64_t d0 = -reach[0]; d0 <= reach[0]; ++d0) {
     if (!neighbour(0, b0, d0, n0, s0))
       continue;
     for (std::int64_t d1 = -reach[1]; d1 <= reach[1]; ++d1) {
       if (!neighbour(1, b1, d1, n1, s1))
         continue;
-      for (std::int64_t d2 = -reach[2]; d2 <= reach[2]; ++d2) {
-        if (!neighbour(2, b2, d2, n2, s2))
-          continue;
-        const auto nb = static_cast<std::size_t>((n0 * nbins[1] + n1) * nbins[2] + n2);
-        const auto first = static_cast<std::size_t>(bin_start[nb]);
-        const auto last = static_cast<std::size_t>(bin_start[nb + 1]);
+      const std::int64_t row = (n0 * nbins[1] + n1) * nbins[2];
+      for (std::int64_t image = first_image; image <= last_image; ++image) {
+        const std::int64_t from = std::max(lo, image * nbins[2]) - image * nbins[2];
+        const std::int64_t to = std::min(hi, image * nbins[2] + nbins[2] - 1) - image * nbins[2];
+        const auto first =
+            static_cast<std::size_t>(bin_start[static_cast<std::size_t>(row + from)]);
+        const auto last =
+            static_cast<std::size_t>(bin_start[static_cast<std::size_t>(row + to + 1)]);
         if (first == last)
           continue;
-        // Consecutive bins with the same shift are adjacent in memory: one run.
+        // Runs with the same shift that meet in memory merge into one.
         if (!steps.empty() && steps.back().last == first && steps.back().shift[0] == s0 &&
-            steps.back().shift[1] == s1 && steps.back().shift[2] == s2)
+            steps.back().shift[1] == s1 && steps.back().shift[2] == image)
           steps.back().last = last;
         else
-          steps.push_back({first, last, {s0, s1, s2}});
+          steps.push_back({first, last, {s0, s1, image}});
       }
     }
   }

@@ -31,6 +31,10 @@ struct NeighbourGrid {
   std::vector<std::int64_t> order;      // input index of each sorted atom
   std::vector<double> sorted_positions; // 3 per sorted atom, as given
   std::vector<std::int32_t> wraps;      // 3 per sorted atom: cells it lies outside the cell
+  // Filled only when the atoms are best visited in input order: the sorted
+  // index and the bin of each atom, in input order.
+  std::vector<std::int64_t> rank;
+  std::vector<std::int64_t> input_bins;
 
   // The runs of bins within reach of `bin`, with their shifts.
   void steps_of(std::size_t bin, std::vector<GridStep> &steps) const;

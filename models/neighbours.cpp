@@ -68,30 +68,47 @@ struct NeighbourSearch::Impl {
 
   // Calls emit(candidate) for every pair of the sorted atom `a`, with atom
   // indices in input order, in no particular order.
-  template <class Emit> void visit(std::size_t a, std::vector<GridStep> &steps, Emit &&emit) const;
-  template <class BinWork> void for_bins(BinWork &&work) const;
+  template <class Emit>
+  void visit(std::size_t a, const std::vector<GridStep> &steps, Emit &&emit) const;
+  template <class AtomWork> void for_atoms(AtomWork &&work) const;
   void count_pairs();
   void fill(const NeighbourOutput &out) const;
 };
 
 template <class Emit>
-void NeighbourSearch::Impl::visit(std::size_t a, std::vector<GridStep> &steps, Emit &&emit) const {
+void NeighbourSearch::Impl::visit(std::size_t a, const std::vector<GridStep> &steps,
+                                  Emit &&emit) const {
   const double *cell = grid.cell.data();
   const double *r = grid.sorted_positions.data();
   const std::int32_t *w = grid.wraps.data();
   const std::int64_t i = grid.order[a];
   const double xi = r[3 * a], yi = r[3 * a + 1], zi = r[3 * a + 2];
   const double c2 = cutoff * cutoff * (1.0 + 1e-12);
+  // S . cell, summed in the order a0, a1, a2 whatever the atoms' wraps.
+  auto translation = [cell](std::int64_t s0, std::int64_t s1, std::int64_t s2, int x) {
+    return static_cast<double>(s0) * cell[x] + static_cast<double>(s1) * cell[3 + x] +
+           static_cast<double>(s2) * cell[6 + x];
+  };
   for (const GridStep &step : steps) {
+    // Most atoms lie inside the cell: then S and S . cell are the same for the whole run.
+    const std::int64_t g0 = step.shift[0] + w[3 * a], g1 = step.shift[1] + w[3 * a + 1],
+                       g2 = step.shift[2] + w[3 * a + 2];
+    const double gx = translation(g0, g1, g2, 0), gy = translation(g0, g1, g2, 1),
+                 gz = translation(g0, g1, g2, 2);
     for (std::size_t b = step.first; b < step.last; ++b) {
-      const std::int64_t s0 = step.shift[0] + w[3 * a] - w[3 * b];
-      const std::int64_t s1 = step.shift[1] + w[3 * a + 1] - w[3 * b + 1];
-      const std::int64_t s2 = step.shift[2] + w[3 * a + 2] - w[3 * b + 2];
-      const double f0 = static_cast<double>(s0), f1 = static_cast<double>(s1),
-                   f2 = static_cast<double>(s2);
-      const double vx = (r[3 * b] - xi) + (f0 * cell[0] + f1 * cell[3] + f2 * cell[6]);
-      const double vy = (r[3 * b + 1] - yi) + (f0 * cell[1] + f1 * cell[4] + f2 * cell[7]);
-      const double vz = (r[3 * b + 2] - zi) + (f0 * cell[2] + f1 * cell[5] + f2 * cell[8]);
+      std::int64_t s0 = g0, s1 = g1, s2 = g2;
+      double tx = gx, ty = gy, tz = gz;
+      if ((w[3 * b] | w[3 * b + 1] | w[3 * b + 2]) != 0) {
+        s0 -= w[3 * b];
+        s1 -= w[3 * b + 1];
+        s2 -= w[3 * b + 2];
+        tx = translation(s0, s1, s2, 0);
+        ty = translation(s0, s1, s2, 1);
+        tz = translation(s0, s1, s2, 2);
+      }
+      const double vx = (r[3 * b] - xi) + tx;
+      const double vy = (r[3 * b + 1] - yi) + ty;
+      const double vz = (r[3 * b + 2] - zi) + tz;
       const double d2 = vx * vx + vy * vy + vz * vz;
       if (d2 >= c2)
         continue;
@@ -106,40 +123,58 @@ void NeighbourSearch::Impl::visit(std::size_t a, std::vector<GridStep> &steps, E
   }
 }
 
-// Splits the bins into one contiguous run per thread, of about equal atom
-// counts, and calls work(first_bin, last_bin, steps) on each.
-template <class BinWork> void NeighbourSearch::Impl::for_bins(BinWork &&work) const {
-  const std::size_t nbins = grid.bin_start.size() - 1;
+// Calls work(a, steps, t) for every sorted atom a, with `steps` those of its
+// bin, on threads t = 0 .. threads-1: in input order when the grid keeps
+// ranks, else bin by bin. Each thread takes a contiguous share of about equal
+// atom count.
+template <class AtomWork> void NeighbourSearch::Impl::for_atoms(AtomWork &&work) const {
   const std::size_t natoms = grid.order.size();
+  const std::size_t nbins = grid.bin_start.size() - 1;
+  const auto share = [&](int t) {
+    return natoms * static_cast<std::size_t>(t) / static_cast<std::size_t>(threads);
+  };
+  if (!grid.rank.empty()) {
+    run_threads(threads, [&](int t) {
+      std::vector<GridStep> steps;
+      std::int64_t current = -1;
+      for (std::size_t i = share(t); i < share(t + 1); ++i) {
+        if (grid.input_bins[i] != current) {
+          current = grid.input_bins[i];
+          grid.steps_of(static_cast<std::size_t>(current), steps);
+        }
+        work(static_cast<std::size_t>(grid.rank[i]), steps, t);
+      }
+    });
+    return;
+  }
   std::vector<std::size_t> split(static_cast<std::size_t>(threads) + 1, nbins);
   split[0] = 0;
   for (int t = 1; t < threads; ++t) {
-    const std::size_t target = natoms * static_cast<std::size_t>(t) / threads;
     const auto it = std::lower_bound(grid.bin_start.begin(), grid.bin_start.end() - 1,
-                                     static_cast<std::int64_t>(target));
+                                     static_cast<std::int64_t>(share(t)));
     split[static_cast<std::size_t>(t)] =
         std::max(split[static_cast<std::size_t>(t) - 1],
                  static_cast<std::size_t>(it - grid.bin_start.begin()));
   }
   run_threads(threads, [&](int t) {
     std::vector<GridStep> steps;
-    work(split[static_cast<std::size_t>(t)], split[static_cast<std::size_t>(t) + 1], steps);
+    for (std::size_t bin = split[static_cast<std::size_t>(t)];
+         bin < split[static_cast<std::size_t>(t) + 1]; ++bin) {
+      grid.steps_of(bin, steps);
+      for (auto a = static_cast<std::size_t>(grid.bin_start[bin]);
+           a < static_cast<std::size_t>(grid.bin_start[bin + 1]); ++a)
+        work(a, steps, t);
+    }
   });
 }
 
 void NeighbourSearch::Impl::count_pairs() {
   const std::size_t n = grid.order.size();
   offsets.assign(n + 1, 0);
-  for_bins([&](std::size_t first, std::size_t last, std::vector<GridStep> &steps) {
-    for (std::size_t bin = first; bin < last; ++bin) {
-      grid.steps_of(bin, steps);
-      for (auto a = static_cast<std::size_t>(grid.bin_start[bin]);
-           a < static_cast<std::size_t>(grid.bin_start[bin + 1]); ++a) {
-        std::int64_t found = 0;
-        visit(a, steps, [&](const Candidate &) { ++found; });
-        offsets[static_cast<std::size_t>(grid.order[a]) + 1] = found;
-      }
-    }
+  for_atoms([&](std::size_t a, const std::vector<GridStep> &steps, int) {
+    std::int64_t found = 0;
+    visit(a, steps, [&](const Candidate &) { ++found; });
+    offsets[static_cast<std::size_t>(grid.order[a]) + 1] = found;
   });
   for (std::size_t k = 0; k < n; ++k)
     offsets[k + 1] += offsets[k];
@@ -147,28 +182,24 @@ void NeighbourSearch::Impl::count_pairs() {
 }
 
 void NeighbourSearch::Impl::fill(const NeighbourOutput &out) const {
-  for_bins([&](std::size_t first, std::size_t last, std::vector<GridStep> &steps) {
-    std::vector<Candidate> found;
-    for (std::size_t bin = first; bin < last; ++bin) {
-      grid.steps_of(bin, steps);
-      for (auto a = static_cast<std::size_t>(grid.bin_start[bin]);
-           a < static_cast<std::size_t>(grid.bin_start[bin + 1]); ++a) {
-        found.clear();
-        visit(a, steps, [&](const Candidate &c) { found.push_back(c); });
-        std::sort(found.begin(), found.end(), key_less);
-        const std::int64_t i = grid.order[a];
-        auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);
-        for (const Candidate &c : found) {
-          out.i[p] = i;
-          out.j[p] = c.j;
-          out.distance[p] = c.d;
-          for (std::size_t x = 0; x < 3; ++x) {
-            out.shift[3 * p + x] = c.s[x];
-            out.vector[3 * p + x] = c.v[x];
-          }
-          ++p;
-        }
+  // One candidate buffer per thread, reused atom after atom.
+  std::vector<std::vector<Candidate>> buffers(static_cast<std::size_t>(threads));
+  for_atoms([&](std::size_t a, const std::vector<GridStep> &steps, int t) {
+    std::vector<Candidate> &found = buffers[static_cast<std::size_t>(t)];
+    found.clear();
+    visit(a, steps, [&](const Candidate &c) { found.push_back(c); });
+    std::sort(found.begin(), found.end(), key_less);
+    const std::int64_t i = grid.order[a];
+    auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);
+    for (const Candidate &c : found) {
+      out.i[p] = i;
+      out.j[p] = c.j;
+      out.distance[p] = c.d;
+      for (std::size_t x = 0; x < 3; ++x) {
+        out.shift[3 * p + x] = c.s[x];
+        out.vector[3 * p + x] = c.v[x];
       }
+      ++p;
     }
   });
 }

@@ -13,15 +13,15 @@ namespace {
 using morvak::models::Cell;
 using morvak::models::find_neighbours;
 
-// n x n x n simple cubic atoms of spacing 1, shuffled so that input order is not bin order.
-std::vector<double> cubic(int n) {
+// n x n x n simple cubic atoms of spacing 1, in spatial order or shuffled.
+std::vector<double> cubic(int n, bool shuffle) {
   std::vector<double> xyz;
   for (int a = 0; a < n; ++a)
     for (int b = 0; b < n; ++b)
       for (int c = 0; c < n; ++c)
         xyz.insert(xyz.end(), {a + 0.0, b + 0.0, c + 0.0});
   std::mt19937 rng(7);
-  for (std::size_t k = xyz.size() / 3; k > 1; --k) {
+  for (std::size_t k = xyz.size() / 3; shuffle && k > 1; --k) {
     const std::size_t other = rng() % k;
     for (int x = 0; x < 3; ++x)
       std::swap(xyz[3 * (k - 1) + x], xyz[3 * other + x]);
@@ -32,6 +32,7 @@ std::vector<double> cubic(int n) {
 struct Shell {
   double r_min, cutoff;
   std::size_t per_atom; // coordination in an infinite simple cubic crystal
+  bool shuffle;         // atoms in no spatial order: visited bin by bin, not in input order
 };
 
 class CubicShells : public testing::TestWithParam<Shell> {};
@@ -39,8 +40,8 @@ class CubicShells : public testing::TestWithParam<Shell> {};
 TEST_P(CubicShells, EveryAtomHasItsShellInOrder) {
   const int n = 24; // 13824 atoms: enough for two threads
   const Cell cell{n + 0.0, 0, 0, 0, n + 0.0, 0, 0, 0, n + 0.0};
-  const auto xyz = cubic(n);
   const Shell s = GetParam();
+  const auto xyz = cubic(n, s.shuffle);
   const auto list = find_neighbours(cell, xyz, s.cutoff, {true, true, true}, s.r_min);
   const std::size_t atoms = xyz.size() / 3;
   ASSERT_EQ(list.size(), atoms * s.per_atom);
@@ -63,8 +64,8 @@ TEST_P(CubicShells, EveryAtomHasItsShellInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, CubicShells,
-                         testing::Values(Shell{0.0, 1.1, 6}, Shell{0.0, 1.5, 18},
-                                         Shell{1.1, 1.5, 12}, Shell{0.0, 1.8, 26}));
+                         testing::Values(Shell{0.0, 1.1, 6, true}, Shell{0.0, 1.5, 18, false},
+                                         Shell{1.1, 1.5, 12, true}, Shell{0.0, 1.8, 26, false}));
 
 TEST(Neighbours, OpenCellAndNoAtoms) {
   const Cell zero{};

@@ -40,6 +40,7 @@ def smoke(tmp_path_factory):
         "--calls=300",
         "--atoms=40",
         "--bridge-order=12",
+        "--neighbour-atoms=200",
         "--repeats=2",
         "--max-repeats=2",
         "--budget=0",
@@ -85,6 +86,7 @@ def test_groups_present_as_the_build_allows(smoke):
     assert ("linalg" in groups) == HAS_OPERATORS
     assert ("files" in groups) == _pelmar_has("read_xyz")
     assert "bridge" in groups
+    assert "neighbours" in groups
     if HAS_OPERATORS:
         operations = {r["operation"] for r in data["results"] if r["group"] == "linalg"}
         assert {"product", "inverse", "det", "eigen hermitian", "eigen general"} <= operations
