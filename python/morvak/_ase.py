@@ -36,8 +36,8 @@ def from_ase(atoms: ase.Atoms) -> pelmar.Crystal:
     hold (a symbol outside the periodic table such as ASE's ghost atom ``X``,
     non-finite coordinates).
     """
-    ase = _ase("from_ase")
-    if not isinstance(atoms, ase.Atoms):
+    module = _ase("from_ase")
+    if not isinstance(atoms, module.Atoms):
         raise TypeError(f"from_ase: expected an ase.Atoms, got {type(atoms).__name__}")
     try:
         return pelmar.Crystal(
@@ -55,12 +55,13 @@ def to_ase(crystal: pelmar.Crystal) -> ase.Atoms:
 
     The values are copied exactly; the Atoms object owns its arrays.
     """
-    ase = _ase("to_ase")
+    module = _ase("to_ase")
     if not isinstance(crystal, pelmar.Crystal):
         raise TypeError(f"to_ase: expected a pelmar.Crystal, got {type(crystal).__name__}")
-    return ase.Atoms(
+    atoms: ase.Atoms = module.Atoms(
         symbols=list(crystal.symbols),
         positions=np.array(crystal.positions, dtype=np.float64),
         cell=np.array(crystal.cell, dtype=np.float64),
         pbc=crystal.pbc,
     )
+    return atoms

@@ -72,9 +72,18 @@ template <typename T> class StridedCopyTest : public ::testing::Test {};
 using Scalars = ::testing::Types<double, cplx>;
 TYPED_TEST_SUITE(StridedCopyTest, Scalars);
 
+// 1100 x 1000 is large enough for the transpose to split over two threads.
 TYPED_TEST(StridedCopyTest, EveryLayoutCopiesEveryElementBitForBit) {
-  for (auto [rows, cols] : std::vector<std::pair<std::size_t, std::size_t>>{
-           {0, 0}, {0, 3}, {3, 0}, {1, 1}, {1, 7}, {7, 1}, {5, 9}, {70, 33}, {129, 130}}) {
+  for (auto [rows, cols] : std::vector<std::pair<std::size_t, std::size_t>>{{0, 0},
+                                                                            {0, 3},
+                                                                            {3, 0},
+                                                                            {1, 1},
+                                                                            {1, 7},
+                                                                            {7, 1},
+                                                                            {5, 9},
+                                                                            {70, 33},
+                                                                            {129, 130},
+                                                                            {1100, 1000}}) {
     const auto m = static_cast<std::ptrdiff_t>(rows);
     const auto n = static_cast<std::ptrdiff_t>(cols);
     const Layout layouts[] = {

@@ -1,5 +1,6 @@
 """morvak.to_numpy, from_numpy and eigenpairs against haldo's own accessors and numpy."""
 
+import re
 import threading
 
 import morvak
@@ -20,7 +21,7 @@ CLASSES = [
     haldo.HamiltonianComplex,
 ]
 OPERATORS = CLASSES[2:]
-NEVER_INITIALISED = "the object was never initialised: call __init__() first"
+NEVER_INITIALISED = re.escape("the object was never initialised: call __init__() first")
 
 
 def is_complex(cls):
@@ -322,7 +323,7 @@ def test_general_pair_and_the_pair_print_eigen_shows(cls, capfd):
     op.eigen()
     values, vectors = morvak.eigenpairs(op)
     assert values.dtype == vectors.dtype == np.complex128
-    np.testing.assert_allclose(np.sort_complex(values), [-1j, 1j], atol=1e-15)
+    np.testing.assert_allclose(values[np.argsort(values.imag)], [-1j, 1j], atol=1e-14)
     assert residual(matrix, values, vectors) < 1e-14
     # Make the matrix symmetric: print_eigen (and kind=None) switch to the
     # Hermitian pair, still empty, while the general pair stays stored.

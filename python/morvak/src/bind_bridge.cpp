@@ -13,7 +13,6 @@
 #include <pybind11/stl.h>
 
 #include <complex>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,7 +53,7 @@ template <typename C> C *wrapped(py::handle obj) {
 template <typename T> py::array vector_array(const arma::Col<T> &v) {
   py::array_t<T> out(static_cast<py::ssize_t>(v.n_elem));
   if (v.n_elem != 0)
-    std::memcpy(out.mutable_data(), v.memptr(), v.n_elem * sizeof(T));
+    morvak::models::copy_bytes(out.mutable_data(), v.memptr(), v.n_elem * sizeof(T));
   return out;
 }
 
@@ -65,7 +64,7 @@ template <typename T> py::array matrix_array(const arma::Mat<T> &m) {
   py::array_t<T, py::array::f_style> out(
       {static_cast<py::ssize_t>(m.n_rows), static_cast<py::ssize_t>(m.n_cols)});
   if (m.n_elem != 0)
-    std::memcpy(out.mutable_data(), m.memptr(), m.n_elem * sizeof(T));
+    morvak::models::copy_bytes(out.mutable_data(), m.memptr(), m.n_elem * sizeof(T));
   return out;
 }
 
@@ -110,6 +109,7 @@ void assign(Container &storage, const morvak::models::StridedView &view) {
     filled.set_size(view.rows);
   else
     filled.set_size(view.rows, view.cols);
+  morvak::models::advise_huge_pages(filled.memptr(), filled.n_elem * sizeof(T));
   if (filled.n_elem * sizeof(T) >= unlocked_copy_bytes) {
     py::gil_scoped_release unlocked;
     morvak::models::copy_to_column_major(view, filled.memptr());
