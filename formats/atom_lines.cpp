@@ -4,12 +4,12 @@
 #include "formats/elements.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <functional>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,50 +19,78 @@ namespace {
 
 using crystal::quote_for_message;
 
-// Below this many atoms a second thread costs more than it saves.
-constexpr std::size_t atoms_per_thread = 20000;
 constexpr unsigned max_threads = 8;
+// Bytes read at a time; a line must fit in what is left after a carried
+// partial line, so the buffer holds a block and a longest line.
+constexpr std::size_t block_size = std::size_t{1} << 20;
+constexpr std::size_t buffer_size = block_size + TextFile::max_line_length + 1;
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+constexpr bool ends_item(char c) { return is_blank(c) || c == '\n'; }
 
-// One part of the atom lines, parsed on its own thread.
-struct Part {
-  std::string_view text;
-  std::size_t first_atom = 0;
-  std::size_t natom = 0;
-  std::exception_ptr error;
-};
-
+// Parses atom lines, each of which ends in a line feed: the loops need no
+// other bound.
 class LineParser {
 public:
   LineParser(const FrameHeader &header, const TextFile &file, long first_line, Frame &frame)
       : header_(header), file_(file), first_line_(first_line), frame_(frame) {}
 
-  void parse(const Part &part) const {
-    const char *p = part.text.data();
-    const char *const end = p + part.text.size();
-    for (std::size_t atom = part.first_atom; atom < part.first_atom + part.natom; ++atom) {
-      auto *newline = static_cast<const char *>(std::memchr(p, '\n', end - p));
-      const char *const stop = newline == nullptr ? end : newline;
-      parse_line(p, stop, atom);
-      p = newline == nullptr ? end : newline + 1;
+  // Parses the lines of one part, lines [first_atom, first_atom + natom)
+  // that lie at bytes [begin, end) of the file.
+  void parse_part(std::uint64_t begin, std::uint64_t end, std::size_t first_atom, std::size_t natom,
+                  Scratch &scratch) const {
+    char *const buffer = scratch.room(buffer_size);
+    std::size_t carried = 0;
+    std::size_t atom = first_atom;
+    const std::size_t last = first_atom + natom;
+    while (atom < last) {
+      const auto wanted =
+          static_cast<std::size_t>(std::min<std::uint64_t>(block_size, end - begin));
+      const std::size_t got = file_.read_into(begin, buffer + carried, wanted);
+      if (got < wanted)
+        changed();
+      begin += got;
+      char *text_end = buffer + carried + got;
+      if (begin == end && (text_end == buffer || text_end[-1] != '\n'))
+        *text_end++ = '\n'; // the last line of a file may lack its line end
+      const auto *last_newline = static_cast<const char *>(
+          ::memrchr(buffer, '\n', static_cast<std::size_t>(text_end - buffer)));
+      if (last_newline == nullptr) {
+        carried = static_cast<std::size_t>(text_end - buffer);
+        if (carried > TextFile::max_line_length)
+          fail(atom, "expected a line of at most " + std::to_string(TextFile::max_line_length) +
+                         " bytes, found a longer line");
+        continue;
+      }
+      const char *p = buffer;
+      while (atom < last && p <= last_newline)
+        p = parse_line(p, text_end, atom++);
+      if (atom < last && begin == end)
+        changed();
+      carried = static_cast<std::size_t>(text_end - p);
+      if (carried > TextFile::max_line_length)
+        fail(atom, "expected a line of at most " + std::to_string(TextFile::max_line_length) +
+                       " bytes, found a longer line");
+      std::memmove(buffer, p, carried);
     }
   }
 
 private:
-  void parse_line(const char *p, const char *const end, std::size_t atom) const {
+  // Parses the line at `p`, which ends in a line feed before `end`, and
+  // returns the start of the next.
+  const char *parse_line(const char *p, const char *end, std::size_t atom) const {
     const auto &columns = header_.columns;
     double *const position = frame_.positions[atom].data();
     for (std::size_t column = 0; column < columns.size(); ++column) {
-      while (p != end && is_blank(*p))
+      while (is_blank(*p))
         ++p;
-      if (p == end)
+      if (*p == '\n')
         fail(atom, "expected " + std::to_string(columns.size()) + " columns, found " +
                        std::to_string(column));
       const char *const start = p;
       switch (columns[column]) {
       case Column::species: {
-        while (p != end && !is_blank(*p))
+        while (!ends_item(*p))
           ++p;
         const std::string_view text(start, static_cast<std::size_t>(p - start));
         const std::uint8_t number = element_number(text);
@@ -79,31 +107,39 @@ private:
             take_real(p, end, atom);
         break;
       case Column::skip:
-        while (p != end && !is_blank(*p))
+        while (!ends_item(*p))
           ++p;
         break;
       }
     }
-    while (p != end && is_blank(*p))
+    while (is_blank(*p))
       ++p;
-    if (p != end && !header_.more_columns_allowed)
-      fail(atom, "expected " + std::to_string(columns.size()) +
-                     " columns as Properties says, found more: " +
-                     quote_for_message(std::string_view(p, static_cast<std::size_t>(end - p))));
+    if (*p != '\n') {
+      const auto *newline = static_cast<const char *>(std::memchr(p, '\n', end - p));
+      if (!header_.more_columns_allowed)
+        fail(atom,
+             "expected " + std::to_string(columns.size()) +
+                 " columns as Properties says, found more: " +
+                 quote_for_message(std::string_view(p, static_cast<std::size_t>(newline - p))));
+      p = newline;
+    }
+    return p + 1;
   }
 
-  // A finite real, read exactly: std::from_chars for the common spellings,
-  // the crystal library's reader for the rest ('+' signs, D exponents,
-  // values that underflow).
+  // A finite real, read exactly: short decimals directly, std::from_chars
+  // for the other common spellings, the crystal library's reader for the
+  // rest ('+' signs, D exponents, values that underflow).
   double take_real(const char *&p, const char *end, std::size_t atom) const {
     double value = 0.0;
+    if (short_decimal(p, value))
+      return value;
     const auto [stop, error] = std::from_chars(p, end, value);
-    if (error == std::errc{} && (stop == end || is_blank(*stop)) && std::isfinite(value)) {
+    if (error == std::errc{} && ends_item(*stop) && std::isfinite(value)) {
       p = stop;
       return value;
     }
     const char *item_end = p;
-    while (item_end != end && !is_blank(*item_end))
+    while (!ends_item(*item_end))
       ++item_end;
     const std::string_view text(p, static_cast<std::size_t>(item_end - p));
     const auto parsed = crystal::parse_real(text);
@@ -114,9 +150,42 @@ private:
     return *parsed;
   }
 
+  // A decimal without exponent whose digits, read as an integer m, stay
+  // below 2^53, with at most 22 of them after the point: m and 10^k are then
+  // exact doubles, and their quotient, one correctly rounded division, is the
+  // double nearest the text (Clinger's fast path). Other texts are left alone.
+  static bool short_decimal(const char *&p, double &value) {
+    static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char *s = p;
+    const bool negative = *s == '-';
+    s += negative;
+    std::uint64_t digits = 0;
+    int count = 0;
+    for (; *s >= '0' && *s <= '9' && count < 16; ++s, ++count)
+      digits = digits * 10 + static_cast<unsigned>(*s - '0');
+    int decimals = 0;
+    if (*s == '.')
+      for (++s; *s >= '0' && *s <= '9' && count < 16; ++s, ++count, ++decimals)
+        digits = digits * 10 + static_cast<unsigned>(*s - '0');
+    if (count == 0 || !ends_item(*s) || digits > (std::uint64_t{1} << 53))
+      return false;
+    value = static_cast<double>(digits) / powers_of_ten[decimals];
+    if (negative)
+      value = -value;
+    p = s;
+    return true;
+  }
+
   [[noreturn]] void fail(std::size_t atom, const std::string &message) const {
     file_.fail(first_line_ + static_cast<long>(atom),
                message + " (atom " + std::to_string(atom + 1) + ")");
+  }
+
+  [[noreturn]] void changed() const {
+    throw crystal::FileError(EIO, file_.path(),
+                             "the file changed while it was read: '" + file_.path() + "'");
   }
 
   const FrameHeader &header_;
@@ -125,73 +194,49 @@ private:
   Frame &frame_;
 };
 
-// Splits `text` into up to `count` parts of whole lines and about equal size.
-std::vector<Part> split_lines(std::string_view text, std::size_t natom, unsigned count) {
-  std::vector<Part> parts;
-  std::size_t begin = 0;
-  std::size_t first_atom = 0;
-  for (unsigned k = 1; k <= count && first_atom < natom; ++k) {
-    std::size_t end = text.size();
-    if (k < count) {
-      const std::size_t target = std::max(begin, text.size() / count * k);
-      const std::size_t newline = text.find('\n', target);
-      end = newline == std::string_view::npos ? text.size() : newline + 1;
-    }
-    Part part;
-    part.text = text.substr(begin, end - begin);
-    part.first_atom = first_atom;
-    part.natom = std::min<std::size_t>(
-        natom - first_atom,
-        static_cast<std::size_t>(std::count(part.text.begin(), part.text.end(), '\n')) +
-            (end == text.size() && !part.text.empty() && part.text.back() != '\n' ? 1 : 0));
-    if (k == count || end == text.size())
-      part.natom = natom - first_atom;
-    parts.push_back(part);
-    first_atom += part.natom;
-    begin = end;
-  }
-  return parts;
-}
-
 } // namespace
 
-void parse_atom_lines(std::string_view text, std::size_t natom, const FrameHeader &header,
-                      const TextFile &file, long first_line, Frame &frame) {
-  frame.numbers.resize(natom);
-  frame.positions.resize(natom);
-  const LineParser parser(header, file, first_line, frame);
+void parse_atom_lines(const TextFile &file, const FrameExtent &extent, const FrameHeader &header,
+                      Frame &frame) {
+  frame.numbers.resize(extent.natom);
+  frame.positions.resize(extent.natom);
+  const LineParser parser(header, file, extent.comment_line + 1, frame);
+  const std::size_t parts = extent.part_offsets.size() + 1;
+  std::vector<std::exception_ptr> errors(parts);
+  std::atomic<std::size_t> next_part{0};
+  std::atomic<std::size_t> first_error{parts};
+  const auto work = [&] {
+    Scratch scratch;
+    for (std::size_t k; (k = next_part++) < parts && k < first_error.load();) {
+      try {
+        const std::uint64_t begin = k == 0 ? extent.atoms_begin : extent.part_offsets[k - 1];
+        const std::uint64_t end = k + 1 < parts ? extent.part_offsets[k] : extent.end;
+        const std::size_t first_atom = k * atoms_per_part;
+        parser.parse_part(begin, end, first_atom,
+                          std::min(atoms_per_part, extent.natom - first_atom), scratch);
+      } catch (...) {
+        errors[k] = std::current_exception();
+        // Later parts need not be parsed: the first faulty line is reported.
+        for (std::size_t seen = first_error.load(); k < seen;)
+          first_error.compare_exchange_weak(seen, k);
+      }
+    }
+  };
   const unsigned cores = std::max(1u, std::min(std::thread::hardware_concurrency(), max_threads));
-  const auto wanted = static_cast<unsigned>(std::min<std::size_t>(cores, natom / atoms_per_thread));
-  if (wanted <= 1) {
-    parser.parse(Part{text, 0, natom, nullptr});
-    return;
-  }
-  std::vector<Part> parts = split_lines(text, natom, wanted);
+  const auto helpers = static_cast<unsigned>(std::min<std::size_t>(cores, parts) - 1);
   {
     std::vector<std::jthread> workers;
-    workers.reserve(parts.size() - 1);
-    const auto run = [&parser](Part &part) {
-      try {
-        parser.parse(part);
-      } catch (...) {
-        part.error = std::current_exception();
-      }
-    };
-    std::size_t started = 1;
     try {
-      for (; started < parts.size(); ++started)
-        workers.emplace_back(run, std::ref(parts[started]));
+      for (unsigned k = 0; k < helpers; ++k)
+        workers.emplace_back(work);
     } catch (const std::system_error &) {
-      // No more threads to be had: the calling thread takes the rest.
+      // No more threads to be had: those started and this one do the work.
     }
-    run(parts[0]);
-    for (std::size_t k = started; k < parts.size(); ++k)
-      run(parts[k]);
+    work();
   }
-  // The first faulty line is reported, whichever thread met it.
-  for (const Part &part : parts)
-    if (part.error)
-      std::rethrow_exception(part.error);
+  for (const std::exception_ptr &error : errors)
+    if (error)
+      std::rethrow_exception(error);
 }
 
 } // namespace morvak::formats

@@ -9,12 +9,19 @@
 
 namespace morvak::formats {
 
+// Atom lines are parsed in parts of this many lines (the last may be shorter).
+inline constexpr std::size_t atoms_per_part = std::size_t{1} << 16;
+
 // Where one frame of an XYZ file lies: its comment line and its atom lines.
 struct FrameExtent {
-  std::uint64_t begin = 0; // offset of the comment line
-  std::uint64_t end = 0;   // one past the last atom line's line end
-  long comment_line = 0;   // number of the comment line, counting from 1
+  std::uint64_t begin = 0;       // offset of the comment line
+  std::uint64_t atoms_begin = 0; // offset of the first atom line
+  std::uint64_t end = 0;         // one past the last atom line's line end
+  long comment_line = 0;         // number of the comment line, counting from 1
   std::size_t natom = 0;
+  // Offsets of atom lines atoms_per_part, 2 atoms_per_part, ...: where the
+  // parts after the first begin.
+  std::vector<std::uint64_t> part_offsets;
 };
 
 // Reads a file line by line in blocks of bounded size.

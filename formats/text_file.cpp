@@ -113,6 +113,29 @@ std::string_view TextFile::bytes(std::uint64_t offset, std::size_t length, Scrat
   return {data, length};
 }
 
+std::size_t TextFile::read_into(std::uint64_t offset, char *out, std::size_t length) const {
+  if (offset >= size_)
+    return 0;
+  length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
+  if (!regular_) {
+    std::memcpy(out, contents_.data() + offset, length);
+    return length;
+  }
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t count =
+        ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count < 0)
+      throw_file_error(errno, path_);
+    if (count == 0)
+      break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
 void TextFile::fail(long line, const std::string &message) const {
   throw crystal::FormatError(path_ + ":" + std::to_string(line) + ": " + message);
 }

@@ -48,6 +48,10 @@ public:
   // when reading fails or the file has become shorter.
   std::string_view bytes(std::uint64_t offset, std::size_t length, Scratch &scratch) const;
 
+  // Copies up to `length` bytes from `offset` to `out` and returns how many
+  // there were (fewer only at the end of the file). Throws FileError.
+  std::size_t read_into(std::uint64_t offset, char *out, std::size_t length) const;
+
   // Throws FormatError "<path>:<line>: <message>".
   [[noreturn]] void fail(long line, const std::string &message) const;
 

@@ -99,19 +99,17 @@ std::vector<Frame> read_frames(const std::string &path, Format format, FrameSele
   Scratch scratch;
   for (std::size_t k = first; k < last; ++k) {
     const FrameExtent &extent = extents[k];
-    const std::string_view text =
-        file.bytes(extent.begin, static_cast<std::size_t>(extent.end - extent.begin), scratch);
-    const std::size_t newline = text.find('\n');
-    const std::string_view comment = text.substr(0, newline);
-    const std::string_view atoms =
-        newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+    std::string_view comment = file.bytes(
+        extent.begin, static_cast<std::size_t>(extent.atoms_begin - extent.begin), scratch);
+    if (!comment.empty() && comment.back() == '\n')
+      comment.remove_suffix(1);
     const FrameHeader header = format == Format::extxyz
                                    ? parse_extxyz_header(comment, file, extent.comment_line)
                                    : plain_xyz_header();
     Frame frame;
     frame.cell = header.cell;
     frame.pbc = header.pbc;
-    parse_atom_lines(atoms, extent.natom, header, file, extent.comment_line + 1, frame);
+    parse_atom_lines(file, extent, header, frame);
     frames.push_back(std::move(frame));
   }
   return frames;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -53,14 +54,14 @@ FrameView view_of(const Frame &frame) {
 
 bool same_bits(const Vec3 &a, const Vec3 &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Frames of 0, 3 and 50000 atoms (the last parsed on several threads) come
+// Frames of 0, 3 and 70000 atoms (the last parsed in two parts) come
 // back bit for bit; plain XYZ keeps symbols and positions only.
 class RoundTrip : public testing::TestWithParam<Format> {};
 
 TEST_P(RoundTrip, ReadsBackWhatItWrote) {
   const TempDir dir;
   const std::vector<Frame> frames = {random_frame(0, 1), random_frame(3, 2),
-                                     random_frame(50000, 3)};
+                                     random_frame(70000, 3)};
   std::vector<FrameView> views;
   for (const Frame &frame : frames)
     views.push_back(view_of(frame));
@@ -74,7 +75,7 @@ TEST_P(RoundTrip, ReadsBackWhatItWrote) {
     const bool extended = GetParam() == Format::extxyz;
     for (std::size_t i = 0; i < 3; ++i)
       EXPECT_TRUE(same_bits(back[k].cell[i], extended ? frames[k].cell[i] : Vec3{}));
-    EXPECT_EQ(back[k].pbc, extended ? frames[k].pbc : std::array<bool, 3>{});
+    EXPECT_EQ(back[k].pbc, (extended ? frames[k].pbc : std::array<bool, 3>{}));
     EXPECT_EQ(back[k].numbers, frames[k].numbers);
     ASSERT_EQ(back[k].positions.size(), frames[k].positions.size());
     for (std::size_t atom = 0; atom < frames[k].positions.size(); ++atom)
@@ -92,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, RoundTrip, testing::Values(Format::extxyz, For
 // and takes CRLF line ends and a last line without its line end.
 TEST(ParallelParse, ReportsTheFirstFaultyLineAndTakesCrlf) {
   const TempDir dir;
-  constexpr std::size_t natom = 60000;
+  constexpr std::size_t natom = 150000; // three parts
   std::string text = std::to_string(natom) + "\r\nLattice=\"1 0 0 0 1 0 0 0 1\"\r\n";
   for (std::size_t atom = 0; atom < natom; ++atom)
     text += "Fe " + std::to_string(atom) + ".5 -1e-3 2\r\n";
@@ -103,19 +104,24 @@ TEST(ParallelParse, ReportsTheFirstFaultyLineAndTakesCrlf) {
   EXPECT_EQ(frames[0].numbers[natom - 1], 26);
   EXPECT_EQ(frames[0].pbc, (std::array<bool, 3>{true, true, true}));
 
-  for (const std::size_t bad : {std::size_t{17}, natom - 17}) {
+  // Faults in the first part, in the last, and in both: the first is named.
+  const std::vector<std::vector<std::size_t>> faults = {{17}, {natom - 17}, {70000, 17}};
+  for (const auto &bad : faults) {
     std::string broken = text;
-    const std::string line = "Fe " + std::to_string(bad) + ".5 -1e-3 2";
-    broken.replace(broken.find(line), line.size(), "Fe 1.0 x 2");
+    for (const std::size_t atom : bad) {
+      const std::string line = "\nFe " + std::to_string(atom) + ".5 -1e-3 2";
+      broken.replace(broken.find(line), line.size(), "\nFe 1.0 x 2");
+    }
     const std::string path = dir.write("broken.extxyz", broken);
+    const std::size_t first = *std::min_element(bad.begin(), bad.end());
     try {
       read_frames(path, Format::extxyz, {false, 0});
       FAIL() << "no error";
     } catch (const FormatError &error) {
       EXPECT_EQ(std::string(error.what()),
-                path + ":" + std::to_string(bad + 3) +
+                path + ":" + std::to_string(first + 3) +
                     ": expected a finite real number for a coordinate, found 'x' (atom " +
-                    std::to_string(bad + 1) + ")");
+                    std::to_string(first + 1) + ")");
     }
   }
 }

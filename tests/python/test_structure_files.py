@@ -317,7 +317,7 @@ def test_io_errors(tmp_path):
 
 def test_large_frame_round_trip(tmp_path):
     rng = np.random.default_rng(5)
-    natom = 60000
+    natom = 140001  # three parts, parsed on several threads
     positions = rng.normal(0, 30, (natom, 3))
     crystal = pelmar.Crystal(np.eye(3) * 90, ["Si", "O", "O"] * (natom // 3), positions)
     path = tmp_path / "big.extxyz"
@@ -328,3 +328,29 @@ def test_large_frame_round_trip(tmp_path):
     path.write_text("\n".join(lines))
     with pytest.raises(ValueError, match=rf"big.extxyz:{natom - 99}: expected 4 columns"):
         morvak.read(path)
+
+
+decimal_text = st.builds(
+    lambda sign, whole, fraction, exponent: f"{sign}{whole}.{fraction}{exponent}",
+    st.sampled_from(["", "-", "+"]),
+    st.text("0123456789", min_size=1, max_size=12),
+    st.text("0123456789", max_size=12),
+    st.sampled_from(["", "", "e-7", "E+300", "e-320"]),
+)
+
+
+@settings(max_examples=40, deadline=None)
+@given(texts=st.lists(decimal_text, min_size=3, max_size=30))
+def test_reals_read_as_python_floats(tmp_path_factory, texts):
+    """Every spelling reads as the double nearest its text, as float() does."""
+    texts += ["0"] * (-len(texts) % 3)
+    rows = [texts[k : k + 3] for k in range(0, len(texts), 3)]
+    path = tmp_path_factory.mktemp("r") / "reals.xyz"
+    path.write_text(f"{len(rows)}\n\n" + "".join(f"H {' '.join(row)}\n" for row in rows))
+    expected = np.array([[float(text) for text in row] for row in rows])
+    if not np.isfinite(expected).all():
+        with pytest.raises(ValueError, match="reals.xyz:[0-9]+: expected a finite real number"):
+            morvak.read(path)
+        return
+    positions = np.asarray(morvak.read(path).positions)
+    assert np.array_equal(positions.view(np.int64), expected.view(np.int64))
