@@ -2,6 +2,7 @@
 selection, format detection, hostile extended XYZ headers and I/O errors."""
 
 import errno
+import stat
 import os
 
 import ase
@@ -354,3 +355,20 @@ def test_reals_read_as_python_floats(tmp_path_factory, texts):
         return
     positions = np.asarray(morvak.read(path).positions)
     assert np.array_equal(positions.view(np.int64), expected.view(np.int64))
+
+
+def test_write_keeps_links_modes_and_devices(tmp_path):
+    crystal = pelmar.Crystal(np.eye(3), ["H"], [[0, 0, 0]], pbc=(True, False, False))
+    real = tmp_path / "real.extxyz"
+    real.write_text("old")
+    real.chmod(0o640)
+    link = tmp_path / "link.extxyz"
+    link.symlink_to("real.extxyz")
+    morvak.write(link, crystal)
+    assert link.is_symlink() and morvak.read(real) == crystal
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    # A device is written in place, never replaced by a regular file.
+    for format in ("extxyz", "xyz"):
+        morvak.write("/dev/null", crystal, format=format)
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["link.extxyz", "real.extxyz"]
