@@ -2,8 +2,8 @@
 selection, format detection, hostile extended XYZ headers and I/O errors."""
 
 import errno
-import stat
 import os
+import stat
 
 import ase
 import ase.io
