@@ -6,7 +6,7 @@ from __future__ import annotations
 import operator
 import os
 from collections.abc import Sequence
-from typing import Literal, overload
+from typing import Any, Literal, overload
 
 import pelmar
 
@@ -25,7 +25,7 @@ def _format(format: str | None, default: str) -> str:
     return format
 
 
-def _crystal(cell, symbols, positions, pbc) -> pelmar.Crystal:
+def _crystal(cell: Any, symbols: Any, positions: Any, pbc: Any) -> pelmar.Crystal:
     return pelmar.Crystal(cell, symbols, positions, pbc=pbc)
 
 
@@ -41,7 +41,9 @@ def read(
 ) -> list[pelmar.Crystal]: ...
 
 
-def read(path, format=None, index=None):
+def read(
+    path: PathLike, format: str | None = None, index: int | str | slice | None = None
+) -> pelmar.Crystal | list[pelmar.Crystal]:
     """Read structures from the file at `path`.
 
     format: "morvak" (the toolkit's own XYZ layout), "extxyz" (extended XYZ)
