@@ -1,4 +1,4 @@
-"""Run the benchmark suite: haldo and pelmar against numpy, scipy and ASE.
+"""Run the benchmark suite: haldo, pelmar and morvak against numpy, scipy and ASE.
 
 Prints the machine, the BLAS thread pools of both sides and one table of
 medians and ratios (this project's time over the peer's; below 1 is faster),
@@ -12,6 +12,7 @@ and writes everything, every single timing included, as JSON.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import shlex
@@ -22,7 +23,7 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files", "neighbours", "bridge")
+GROUPS = ("linalg", "calls", "files", "extxyz", "neighbours", "bridge")
 FULL = {
     "sizes": [200, 1000, 2000],
     "calls": 10**6,
@@ -80,7 +81,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     )
     parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
     parser.add_argument(
-        "--atoms", type=_int_list, help="atom counts for files (default 1e3,1e5,1e6)"
+        "--atoms", type=_int_list, help="atom counts for files and extxyz (default 1e3,1e5,1e6)"
     )
     parser.add_argument(
         "--neighbour-atoms",
@@ -221,6 +222,15 @@ def main(argv: list[str]) -> int:
 
         log("files")
         rows += cases_files.run(args.atoms, args.data_dir, args.timing, not args.no_memory, log)
+    if "extxyz" in args.groups:
+        import cases_extxyz
+
+        log("extxyz")
+        if importlib.util.find_spec("morvak") is None:
+            log("  morvak is not built: extxyz skipped")
+        else:
+            rows += cases_extxyz.run(args.atoms, args.data_dir, args.timing, log)
+
     if "neighbours" in args.groups:
         import cases_neighbours
 
@@ -254,7 +264,7 @@ def main(argv: list[str]) -> int:
                 ],
             )
         )
-    files = [r for r in rows if r.group == "files"]
+    files = [r for r in rows if r.group in ("files", "extxyz")]
     if files:
         print()
         print(

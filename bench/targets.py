@@ -88,6 +88,18 @@ def check(rows: list[dict]) -> list[Verdict]:
                     "write at least 10x faster than ASE", subject, 1 / ratio, 10, 1 / ratio >= 10
                 )
             )
+        elif row["group"] == "extxyz" and row["size"] >= 10**6:
+            # Speed-ups: the peer's time over ours.
+            limit = 10.0 if peer == "ase.io.read" else 1.0
+            verdicts.append(
+                Verdict(
+                    f"extxyz read at 10^6 atoms at least {limit:g}x {peer}",
+                    subject,
+                    1 / ratio,
+                    limit,
+                    1 / ratio >= limit,
+                )
+            )
         elif row["group"] == "neighbours":
             verdicts += _neighbours(row, subject, ratio, peer)
     return verdicts
