@@ -7,6 +7,7 @@ and writes everything, every single timing included, as JSON.
     python bench/run.py                 # full run (several minutes)
     python bench/run.py --quick         # small sizes, under a minute
     python bench/run.py --groups linalg --sizes 200,1000
+    python bench/run.py --groups interleave,linalg --sizes 1000,2000,4000
 """
 
 from __future__ import annotations
@@ -22,9 +23,19 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files")
-FULL = {"sizes": [200, 1000, 2000], "calls": 10**6, "atoms": [10**3, 10**5, 10**6]}
-QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4]}
+GROUPS = ("linalg", "calls", "files", "interleave")
+FULL = {
+    "sizes": [200, 1000, 2000],
+    "calls": 10**6,
+    "atoms": [10**3, 10**5, 10**6],
+    "interleave_sizes": [200, 1000],
+}
+QUICK = {
+    "sizes": [100, 200],
+    "calls": 10**5,
+    "atoms": [10**3, 10**4],
+    "interleave_sizes": [100, 200],
+}
 
 
 def _int_list(text: str) -> list[int]:
@@ -66,6 +77,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument(
         "--sizes", type=_int_list, help="matrix orders for linalg (default 200,1000,2000)"
     )
+    parser.add_argument(
+        "--interleave-sizes",
+        type=_int_list,
+        help="interleave: order of the product, then of the Hermitian eigen (default 200,1000)",
+    )
     parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
     parser.add_argument(
         "--atoms", type=_int_list, help="atom counts for files (default 1e3,1e5,1e6)"
@@ -78,6 +94,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "--budget",
         type=float,
         help="seconds after which repeats stop once the minimum is reached (default 2)",
+    )
+    parser.add_argument(
+        "--settle",
+        type=float,
+        help="linalg and interleave: seconds of pause before each side's turn or loop, so that the other BLAS pool's "
+        "workers sleep (default 0.3 with more than one thread, else 0)",
     )
     parser.add_argument(
         "--no-memory", action="store_true", help="skip the peak-memory subprocesses"
@@ -101,6 +123,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.sizes = args.sizes or defaults["sizes"]
     args.calls = args.calls or defaults["calls"]
     args.atoms = args.atoms or defaults["atoms"]
+    args.interleave_sizes = args.interleave_sizes or defaults["interleave_sizes"]
+    if len(args.interleave_sizes) != 2:
+        parser.error("--interleave-sizes takes two orders: the product's, then the eigen's")
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -111,6 +136,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if timing.min_repeats < 1 or timing.max_repeats < timing.min_repeats:
         parser.error("need 1 <= --repeats <= --max-repeats")
     args.timing = timing
+    if args.settle is None:
+        args.settle = 0.3 if args.threads > 1 else 0.0
+    if args.settle < 0:
+        parser.error("--settle must not be negative")
     return args
 
 
@@ -160,8 +189,10 @@ def main(argv: list[str]) -> int:
             "sizes": args.sizes,
             "calls": args.calls,
             "atoms": args.atoms,
+            "interleave_sizes": args.interleave_sizes,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
+            "settle_s": args.settle,
         },
     }
     for name, value in meta["machine"]["tuning_variables"].items():
@@ -176,7 +207,7 @@ def main(argv: list[str]) -> int:
 
         log("linalg")
         if cases_linalg.available():
-            rows += cases_linalg.run(args.sizes, args.timing, log)
+            rows += cases_linalg.run(args.sizes, args.timing, log, args.settle)
         else:
             log("  Operator classes not built yet: linalg skipped")
     if "calls" in args.groups:
@@ -189,6 +220,14 @@ def main(argv: list[str]) -> int:
 
         log("files")
         rows += cases_files.run(args.atoms, args.data_dir, args.timing, not args.no_memory, log)
+    if "interleave" in args.groups:
+        import cases_interleave
+
+        log("interleave")
+        if cases_interleave.available():
+            rows += cases_interleave.run(args.interleave_sizes, args.timing, log, args.settle)
+        else:
+            log("  Operator classes not built yet: interleave skipped")
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())

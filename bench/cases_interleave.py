@@ -1,0 +1,158 @@
+"""Alternating haldo and numpy calls in one loop, against the two loops run alone.
+
+haldo links the system's OpenBLAS and numpy carries its own copy: two thread
+pools in one process. After a call, each pool's workers spin for a while
+before they sleep, so a loop that alternates the two libraries meets the other
+pool's spinning workers on every call. Each round times k iterations of: haldo
+alone, numpy alone, both in turn, and both in turn under
+`morvak.blas_threads(1)`. A pause before every loop lets the workers of the
+previous loop fall asleep, so each loop starts from quiet pools. The ratio is
+the alternating loop over the sum of the two loops alone (default threads).
+
+numpy alternating with scipy, whose wheels carry two more OpenBLAS copies,
+is the peers' own figure for the same pattern.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import statistics
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+import scipy.linalg
+import scipy.linalg.blas
+from common import Row, Side, Timing
+
+import haldo
+
+# (operation, iterations per loop at the default orders 200 and 1000)
+CASES = (("product", 100), ("eigen hermitian", 3))
+MIN_ROUNDS = 5
+
+
+def available() -> bool:
+    return hasattr(haldo, "OperatorReal")
+
+
+def _blas_threads():
+    """morvak.blas_threads, from the installed package or else from the source tree."""
+    try:
+        from morvak.threads import blas_threads
+    except ImportError:
+        path = Path(__file__).resolve().parent.parent / "python" / "morvak" / "threads.py"
+        spec = importlib.util.spec_from_file_location("morvak_threads", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        blas_threads = module.blas_threads
+    return blas_threads
+
+
+def _calls(operation: str, n: int, rng: np.random.Generator):
+    """haldo's call, numpy's call and scipy's call for one case."""
+    a = haldo.OperatorReal()
+    a.randn(n, n)
+    b = haldo.OperatorReal()
+    b.randn(n, n)
+    A = rng.standard_normal((n, n))
+    B = rng.standard_normal((n, n))
+    if operation == "product":
+        return (lambda: a * b, lambda: A @ B, lambda: scipy.linalg.blas.dgemm(1.0, A, B))
+    h = a + a.transpose()
+    H = A + A.T
+    if not h.is_hermitian():
+        raise RuntimeError(f"eigen hermitian {n}: the haldo matrix is not symmetric")
+    return (h.eigen, lambda: np.linalg.eigh(H), lambda: scipy.linalg.eigh(H, driver="evd"))
+
+
+def _loop(calls: tuple[Callable[[], object], ...], k: int, pause_s: float) -> float:
+    """Seconds per iteration of k iterations, each making every call once."""
+    time.sleep(pause_s)
+    t0 = time.perf_counter()
+    for _ in range(k):
+        for call in calls:
+            call()
+    return (time.perf_counter() - t0) / k
+
+
+def _measure(ours, peer, scipy_call, k, timing, remedy, pause_s) -> dict[str, list[float]]:
+    loops = {
+        "haldo": lambda: _loop((ours,), k, pause_s),
+        "numpy": lambda: _loop((peer,), k, pause_s),
+        "scipy": lambda: _loop((scipy_call,), k, pause_s),
+        "haldo+numpy": lambda: _loop((ours, peer), k, pause_s),
+        "numpy+scipy": lambda: _loop((peer, scipy_call), k, pause_s),
+    }
+
+    def remedied() -> float:
+        with remedy(1):
+            return _loop((ours, peer), k, pause_s)
+
+    loops["haldo+numpy, blas_threads(1)"] = remedied
+    for call in (ours, peer, scipy_call):
+        call()
+    times: dict[str, list[float]] = {name: [] for name in loops}
+    names = list(loops)
+    start = time.perf_counter()
+    # More rounds than elsewhere: these loops see the noise of a busy machine twice.
+    min_rounds = min(max(timing.min_repeats, MIN_ROUNDS), timing.max_repeats)
+    for round_no in range(timing.max_repeats):
+        # Rotate the order so that no loop always follows the same one.
+        shift = round_no % len(names)
+        for name in names[shift:] + names[:shift]:
+            times[name].append(loops[name]())
+        done = round_no + 1
+        if done >= min_rounds and time.perf_counter() - start >= timing.budget_s:
+            break
+    return times
+
+
+def _row(operation, flavour, n, times, together: str, parts: tuple[str, str], label: str) -> Row:
+    alone = [x + y for x, y in zip(times[parts[0]], times[parts[1]])]
+    ours = Side(label, statistics.median(times[together]), times[together])
+    peer = Side(
+        f"{parts[0]} alone + {parts[1]} alone",
+        statistics.median(alone),
+        alone,
+        {f"{p}_alone_s": statistics.median(times[p]) for p in parts},
+    )
+    return Row("interleave", operation, flavour, n, ours, peer)
+
+
+def run(sizes: list[int], timing: Timing, log, pause_s: float) -> list[Row]:
+    """`sizes`: the product's order, then the eigen-decomposition's."""
+    rng = np.random.default_rng(20240611)
+    remedy = _blas_threads()
+    rows: list[Row] = []
+    flavour = "real"
+    for (operation, k), n in zip(CASES, sizes):
+        log(f"  {operation} {flavour} n={n}, {k} iterations per loop")
+        ours, peer, scipy_call = _calls(operation, n, rng)
+        times = _measure(ours, peer, scipy_call, k, timing, remedy, pause_s)
+        pair = ("haldo", "numpy")
+        rows.append(_row(operation, flavour, n, times, "haldo+numpy", pair, "haldo, numpy in turn"))
+        rows.append(
+            _row(
+                operation,
+                flavour,
+                n,
+                times,
+                "haldo+numpy, blas_threads(1)",
+                pair,
+                "in turn, morvak.blas_threads(1)",
+            )
+        )
+        rows.append(
+            _row(
+                operation,
+                flavour,
+                n,
+                times,
+                "numpy+scipy",
+                ("numpy", "scipy"),
+                "numpy, scipy in turn (peers)",
+            )
+        )
+    return rows
