@@ -10,13 +10,19 @@ previous loop fall asleep, so each loop starts from quiet pools. The ratio is
 the alternating loop over the sum of the two loops alone (default threads).
 
 numpy alternating with scipy, whose wheels carry two more OpenBLAS copies,
-is the peers' own figure for the same pattern.
+is the peers' own figure for the same pattern. The same loop also runs in a
+child process started with OPENBLAS_THREAD_TIMEOUT=4, which both OpenBLAS
+copies read when they load: their workers then sleep at once after each call.
 """
 
 from __future__ import annotations
 
 import importlib.util
+import json
+import os
 import statistics
+import subprocess
+import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -29,7 +35,9 @@ from common import Row, Side, Timing
 import haldo
 
 # (operation, iterations per loop at the default orders 200 and 1000)
-CASES = (("product", 100), ("eigen hermitian", 3))
+CASES = {"product": 100, "eigen hermitian": 3}
+# Workers sleep after 2^4 cycles instead of 2^28: read once, when OpenBLAS loads.
+SHORT_SPIN = {"OPENBLAS_THREAD_TIMEOUT": "4"}
 MIN_ROUNDS = 5
 
 
@@ -77,22 +85,7 @@ def _loop(calls: tuple[Callable[[], object], ...], k: int, pause_s: float) -> fl
     return (time.perf_counter() - t0) / k
 
 
-def _measure(ours, peer, scipy_call, k, timing, remedy, pause_s) -> dict[str, list[float]]:
-    loops = {
-        "haldo": lambda: _loop((ours,), k, pause_s),
-        "numpy": lambda: _loop((peer,), k, pause_s),
-        "scipy": lambda: _loop((scipy_call,), k, pause_s),
-        "haldo+numpy": lambda: _loop((ours, peer), k, pause_s),
-        "numpy+scipy": lambda: _loop((peer, scipy_call), k, pause_s),
-    }
-
-    def remedied() -> float:
-        with remedy(1):
-            return _loop((ours, peer), k, pause_s)
-
-    loops["haldo+numpy, blas_threads(1)"] = remedied
-    for call in (ours, peer, scipy_call):
-        call()
+def _rounds(loops: dict[str, Callable[[], float]], timing: Timing) -> dict[str, list[float]]:
     times: dict[str, list[float]] = {name: [] for name in loops}
     names = list(loops)
     start = time.perf_counter()
@@ -109,50 +102,101 @@ def _measure(ours, peer, scipy_call, k, timing, remedy, pause_s) -> dict[str, li
     return times
 
 
-def _row(operation, flavour, n, times, together: str, parts: tuple[str, str], label: str) -> Row:
-    alone = [x + y for x, y in zip(times[parts[0]], times[parts[1]])]
+def _measure(operation, n, k, timing, pause_s, child=False) -> dict[str, list[float]]:
+    ours, peer, scipy_call = _calls(operation, n, np.random.default_rng(20240611))
+    for call in (ours, peer, scipy_call):
+        call()
+    loops = {
+        "haldo": lambda: _loop((ours,), k, pause_s),
+        "numpy": lambda: _loop((peer,), k, pause_s),
+        "haldo+numpy": lambda: _loop((ours, peer), k, pause_s),
+    }
+    if not child:
+        remedy = _blas_threads()
+
+        def remedied() -> float:
+            with remedy(1):
+                return _loop((ours, peer), k, pause_s)
+
+        loops["scipy"] = lambda: _loop((scipy_call,), k, pause_s)
+        loops["numpy+scipy"] = lambda: _loop((peer, scipy_call), k, pause_s)
+        loops["haldo+numpy, blas_threads(1)"] = remedied
+    return _rounds(loops, timing)
+
+
+def _in_child(operation, n, k, timing, pause_s, env) -> dict[str, list[float]]:
+    """The loops of one case in a fresh interpreter whose OpenBLAS copies load under `env`."""
+    args = [operation, n, k, pause_s, timing.min_repeats, timing.max_repeats, timing.budget_s]
+    done = subprocess.run(
+        [sys.executable, __file__, *map(str, args)],
+        env={**os.environ, **env},
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    if done.returncode != 0:
+        raise RuntimeError(f"interleave child failed: {done.stderr.strip()}")
+    return json.loads(done.stdout)
+
+
+def _row(operation, n, times, together: str, parts, label: str, alone_times=None) -> Row:
+    alone_times = alone_times or times
+    alone = [x + y for x, y in zip(alone_times[parts[0]], alone_times[parts[1]])]
     ours = Side(label, statistics.median(times[together]), times[together])
+    if alone_times is not times:
+        own = [x + y for x, y in zip(times[parts[0]], times[parts[1]])]
+        ours.extra["own_process_alone_s"] = statistics.median(own)
     peer = Side(
         f"{parts[0]} alone + {parts[1]} alone",
         statistics.median(alone),
         alone,
-        {f"{p}_alone_s": statistics.median(times[p]) for p in parts},
+        {f"{p}_alone_s": statistics.median(alone_times[p]) for p in parts},
     )
-    return Row("interleave", operation, flavour, n, ours, peer)
+    return Row("interleave", operation, "real", n, ours, peer)
 
 
 def run(sizes: list[int], timing: Timing, log, pause_s: float) -> list[Row]:
     """`sizes`: the product's order, then the eigen-decomposition's."""
-    rng = np.random.default_rng(20240611)
-    remedy = _blas_threads()
     rows: list[Row] = []
-    flavour = "real"
-    for (operation, k), n in zip(CASES, sizes):
-        log(f"  {operation} {flavour} n={n}, {k} iterations per loop")
-        ours, peer, scipy_call = _calls(operation, n, rng)
-        times = _measure(ours, peer, scipy_call, k, timing, remedy, pause_s)
-        pair = ("haldo", "numpy")
-        rows.append(_row(operation, flavour, n, times, "haldo+numpy", pair, "haldo, numpy in turn"))
-        rows.append(
+    pair = ("haldo", "numpy")
+    for (operation, k), n in zip(CASES.items(), sizes):
+        log(f"  {operation} real n={n}, {k} iterations per loop")
+        times = _measure(operation, n, k, timing, pause_s)
+        short = _in_child(operation, n, k, timing, pause_s, SHORT_SPIN)
+        rows += [
+            _row(operation, n, times, "haldo+numpy", pair, "haldo, numpy in turn"),
             _row(
                 operation,
-                flavour,
                 n,
                 times,
                 "haldo+numpy, blas_threads(1)",
                 pair,
                 "in turn, morvak.blas_threads(1)",
-            )
-        )
-        rows.append(
+            ),
             _row(
                 operation,
-                flavour,
+                n,
+                short,
+                "haldo+numpy",
+                pair,
+                "in turn, OPENBLAS_THREAD_TIMEOUT=4",
+                alone_times=times,
+            ),
+            _row(
+                operation,
                 n,
                 times,
                 "numpy+scipy",
                 ("numpy", "scipy"),
                 "numpy, scipy in turn (peers)",
-            )
-        )
+            ),
+        ]
     return rows
+
+
+if __name__ == "__main__":
+    # Child mode: python cases_interleave.py OPERATION N K PAUSE MIN MAX BUDGET
+    operation, n, k, pause, low, high, budget = sys.argv[1:]
+    child_timing = Timing(int(low), int(high), float(budget))
+    result = _measure(operation, int(n), int(k), child_timing, float(pause), child=True)
+    print(json.dumps(result))

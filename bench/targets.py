@@ -49,7 +49,7 @@ def check(rows: list[dict]) -> list[Verdict]:
             verdicts.append(
                 Verdict("numpy and haldo in turn vs alone", subject, ratio, 1.3, ratio <= 1.3)
             )
-        elif row["group"] == "interleave" and "blas_threads" in row["ours"]["name"]:
+        elif row["group"] == "interleave" and row["ours"]["name"].startswith("in turn,"):
             verdicts.append(
                 Verdict("in turn with the remedy vs alone", subject, ratio, 1.3, ratio <= 1.3)
             )
