@@ -94,5 +94,8 @@ def run(sizes: list[int], timing: Timing, log, settle_s: float = 0.0) -> list[Ro
                 log(f"  {operation} {flavour} n={n}")
                 times = time_interleaved(calls, timing, settle_s)
                 ours, *peers = calls
-                rows += rows_for("linalg", operation, flavour, n, times, ours, peers)
+                new = rows_for("linalg", operation, flavour, n, times, ours, peers)
+                for row in new:
+                    log(f"    {row.peer.name}: {row.ratio:.3f}x")
+                rows += new
     return rows
