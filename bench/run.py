@@ -7,6 +7,7 @@ and writes everything, every single timing included, as JSON.
     python bench/run.py                 # full run (several minutes)
     python bench/run.py --quick         # small sizes, under a minute
     python bench/run.py --groups linalg --sizes 200,1000
+    python bench/run.py --groups interleave,linalg --sizes 1000,2000,4000
 """
 
 from __future__ import annotations
@@ -23,13 +24,14 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files", "extxyz", "neighbours", "bridge")
+GROUPS = ("linalg", "calls", "files", "extxyz", "neighbours", "bridge", "interleave")
 FULL = {
     "sizes": [200, 1000, 2000],
     "calls": 10**6,
     "atoms": [10**3, 10**5, 10**6],
     "neighbour_atoms": [10**5, 10**6],
     "bridge_order": 4000,
+    "interleave_sizes": [200, 1000],
 }
 QUICK = {
     "sizes": [100, 200],
@@ -37,6 +39,7 @@ QUICK = {
     "atoms": [10**3, 10**4],
     "neighbour_atoms": [10**4],
     "bridge_order": 500,
+    "interleave_sizes": [100, 200],
 }
 
 
@@ -79,6 +82,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument(
         "--sizes", type=_int_list, help="matrix orders for linalg (default 200,1000,2000)"
     )
+    parser.add_argument(
+        "--interleave-sizes",
+        type=_int_list,
+        help="interleave: order of the product, then of the Hermitian eigen (default 200,1000)",
+    )
     parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
     parser.add_argument(
         "--atoms", type=_int_list, help="atom counts for files and extxyz (default 1e3,1e5,1e6)"
@@ -108,6 +116,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         help="seconds after which repeats stop once the minimum is reached (default 2)",
     )
     parser.add_argument(
+        "--settle",
+        type=float,
+        help="linalg and interleave: seconds of pause before each side's turn or loop, so that the other BLAS pool's "
+        "workers sleep (default 0.3 with more than one thread, else 0)",
+    )
+    parser.add_argument(
         "--no-memory", action="store_true", help="skip the peak-memory subprocesses"
     )
     parser.add_argument(
@@ -131,6 +145,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.atoms = args.atoms or defaults["atoms"]
     args.neighbour_atoms = args.neighbour_atoms or defaults["neighbour_atoms"]
     args.bridge_order = args.bridge_order or defaults["bridge_order"]
+    args.interleave_sizes = args.interleave_sizes or defaults["interleave_sizes"]
+    if len(args.interleave_sizes) != 2:
+        parser.error("--interleave-sizes takes two orders: the product's, then the eigen's")
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -141,6 +158,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if timing.min_repeats < 1 or timing.max_repeats < timing.min_repeats:
         parser.error("need 1 <= --repeats <= --max-repeats")
     args.timing = timing
+    if args.settle is None:
+        args.settle = 0.3 if args.threads > 1 else 0.0
+    if args.settle < 0:
+        parser.error("--settle must not be negative")
     return args
 
 
@@ -193,8 +214,10 @@ def main(argv: list[str]) -> int:
             "neighbour_atoms": args.neighbour_atoms,
             "ase_max": args.ase_max,
             "bridge_order": args.bridge_order,
+            "interleave_sizes": args.interleave_sizes,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
+            "settle_s": args.settle,
         },
     }
     for name, value in meta["machine"]["tuning_variables"].items():
@@ -209,7 +232,7 @@ def main(argv: list[str]) -> int:
 
         log("linalg")
         if cases_linalg.available():
-            rows += cases_linalg.run(args.sizes, args.timing, log)
+            rows += cases_linalg.run(args.sizes, args.timing, log, args.settle)
         else:
             log("  Operator classes not built yet: linalg skipped")
     if "calls" in args.groups:
@@ -247,6 +270,14 @@ def main(argv: list[str]) -> int:
             rows += cases_bridge.run(args.bridge_order, args.timing, log)
         else:
             log("  morvak's numpy bridge is not built yet: bridge skipped")
+    if "interleave" in args.groups:
+        import cases_interleave
+
+        log("interleave")
+        if cases_interleave.available():
+            rows += cases_interleave.run(args.interleave_sizes, args.timing, log, args.settle)
+        else:
+            log("  Operator classes not built yet: interleave skipped")
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())
