@@ -1,8 +1,10 @@
 #include "models/assembly.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace morvak::models {
 
@@ -44,22 +46,29 @@ Csr<V> build(std::size_t sites, const double *onsite, std::size_t count, const s
   Csr<V> csr;
   csr.rows = sites;
   csr.indptr.assign(sites + 1, 0);
-  csr.indices.reserve(entries.size());
-  csr.data.reserve(entries.size());
+  csr.indices.resize(entries.size());
+  csr.data.resize(entries.size());
+  std::size_t out = 0;
   for (std::size_t i = 0; i < sites; ++i) {
-    auto first = entries.begin() + start[i], last = entries.begin() + start[i + 1];
-    std::sort(first, last, [](const Entry<V> &a, const Entry<V> &b) { return a.col < b.col; });
-    for (auto e = first; e != last; ++e) {
-      if (!csr.indices.empty() && static_cast<std::int64_t>(csr.indices.size()) > csr.indptr[i] &&
-          csr.indices.back() == e->col)
-        csr.data.back() += e->value;
+    Entry<V> *first = entries.data() + start[i], *last = entries.data() + start[i + 1];
+    // Rows hold a handful of entries: insertion sort beats a general sort.
+    for (Entry<V> *e = first + 1; e < last; ++e)
+      for (Entry<V> *f = e; f > first && f->col < (f - 1)->col; --f)
+        std::swap(*f, *(f - 1));
+    const std::size_t row_start = out;
+    for (Entry<V> *e = first; e != last; ++e) {
+      if (out > row_start && csr.indices[out - 1] == e->col)
+        csr.data[out - 1] += e->value;
       else {
-        csr.indices.push_back(e->col);
-        csr.data.push_back(e->value);
+        csr.indices[out] = e->col;
+        csr.data[out] = e->value;
+        ++out;
       }
     }
-    csr.indptr[i + 1] = static_cast<std::int64_t>(csr.indices.size());
+    csr.indptr[i + 1] = static_cast<std::int64_t>(out);
   }
+  csr.indices.resize(out);
+  csr.data.resize(out);
   return csr;
 }
 

@@ -7,4 +7,3 @@ def read(*args, **kwargs):
 
 def write(*args, **kwargs):
     raise NotImplementedError("write is not built yet")
-

@@ -37,42 +37,6 @@ def _pbc_tuple(pbc: Any) -> tuple[bool, bool, bool]:
     return (bool(flags[0]), bool(flags[1]), bool(flags[2]))
 
 
-def _pairs(crystal: Any, cutoff: float, pbc: tuple[bool, bool, bool]):
-    """Ordered neighbour pairs (i, j, shift) closer than `cutoff`."""
-    from ._neighbours import neighbours
-
-    try:
-        found = neighbours(crystal, cutoff, pbc=pbc)
-    except NotImplementedError:  # temporary, until the cell-list search is in
-        return _ase_pairs(crystal, cutoff, pbc)
-    return (
-        np.asarray(found.i, dtype=np.int64),
-        np.asarray(found.j, dtype=np.int64),
-        np.asarray(found.shift, dtype=np.int64).reshape(-1, 3),
-    )
-
-
-def _ase_pairs(crystal: Any, cutoff: float, pbc):
-    import ase
-    from ase.neighborlist import neighbor_list
-
-    atoms = ase.Atoms(
-        symbols=list(crystal.symbols),
-        positions=np.asarray(crystal.positions),
-        cell=np.asarray(crystal.cell),
-        pbc=pbc,
-    )
-    i, j, shift = neighbor_list("ijS", atoms, cutoff)
-    return i.astype(np.int64), j.astype(np.int64), shift.astype(np.int64)
-
-
-def _lexicographically_positive(shift: np.ndarray) -> np.ndarray:
-    first = np.where(
-        shift[:, 0] != 0, shift[:, 0], np.where(shift[:, 1] != 0, shift[:, 1], shift[:, 2])
-    )
-    return first > 0
-
-
 class Model:
     """A tight-binding model with one orbital per atom of `crystal`.
 
@@ -89,7 +53,7 @@ class Model:
         self._pbc = _pbc_tuple(pbc)
         self._onsite = np.zeros(len(self._positions))
         self._blocks: list[tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]] = []
-        self._crystal = crystal
+        self._bond_blocks: list[np.ndarray] | None = []
         self._cache: dict[str, Any] = {}
 
     # -- description --------------------------------------------------------
@@ -189,27 +153,26 @@ class Model:
             raise ValueError(f"cutoff must be a finite distance above 0, got {cutoff}")
         if not (0 <= r_min < cutoff):
             raise ValueError(f"r_min must be in [0, cutoff), got {r_min} with cutoff {cutoff}")
-        i, j, shift = _pairs(self._neighbour_crystal(), cutoff, self._pbc)
-        canonical = (i < j) | ((i == j) & _lexicographically_positive(shift))
-        i, j, shift = i[canonical], j[canonical], shift[canonical]
-        # (r_j - r_i) + S.cell is exactly the negative of the mirror's vector,
-        # so a callable that is even or odd in d passes the check exactly.
-        bond = (self._positions[j] - self._positions[i]) + shift @ self._cell
-        length = np.sqrt(np.einsum("ij,ij->i", bond, bond))
-        keep = (length > r_min) & (length < cutoff)
+        # The neighbour search and the choice of one pair per Hermitian pair
+        # run in C++; bond vectors are (r_j - r_i) + S.cell, exactly the
+        # negative of the mirror's, so a callable even or odd in d passes the
+        # Hermitian check exactly.
+        i, j, shift, bond = _native.bond_pairs(
+            self._cell, self._positions, cutoff, r_min, self._pbc
+        )
         if elements is not None:
             a, b = elements
             symbols = np.array(self._symbols, dtype=str)
             si, sj = symbols[i], symbols[j]
-            keep &= ((si == a) & (sj == b)) | ((si == b) & (sj == a))
-        i, j, shift, bond = i[keep], j[keep], shift[keep], bond[keep]
+            keep = ((si == a) & (sj == b)) | ((si == b) & (sj == a))
+            i, j, shift, bond = i[keep], j[keep], shift[keep], bond[keep]
         if callable(value):
             values = self._evaluate(value, i, j, shift, bond)
         else:
             values = self._constant(value, i.size)
-        self._blocks.append(
-            (i.astype(np.int32), j.astype(np.int32), shift.astype(np.int32), values)
-        )
+        self._blocks.append((i, j, shift, values))
+        if self._bond_blocks is not None:
+            self._bond_blocks.append(bond)
         self._cache.clear()
 
     @staticmethod
@@ -262,37 +225,35 @@ class Model:
             return np.array(forward, dtype=np.complex128)
         return np.array(forward, dtype=np.float64)
 
-    def _neighbour_crystal(self) -> Any:
-        if self._crystal is None:
-            import pelmar
-
-            self._crystal = pelmar.Crystal(self._cell, self._symbols, self._positions)
-        return self._crystal
-
     # -- the stored terms ---------------------------------------------------
 
     def _terms(self):
         """(onsite, row, col, shift, value): the canonical terms, one array each."""
-        if "terms" not in self._cache:
+        if len(self._blocks) > 1:  # merge once, so later calls copy nothing
             dtype = self.dtype
-            if self._blocks:
-                row = np.concatenate([b[0] for b in self._blocks])
-                col = np.concatenate([b[1] for b in self._blocks])
-                shift = np.concatenate([b[2] for b in self._blocks])
-                value = np.concatenate([b[3].astype(dtype) for b in self._blocks])
-            else:
-                row = col = np.zeros(0, dtype=np.int32)
-                shift = np.zeros((0, 3), dtype=np.int32)
-                value = np.zeros(0, dtype=dtype)
-            self._cache["terms"] = (self._onsite, row, col, shift, value)
-        return self._cache["terms"]
+            self._blocks = [
+                (
+                    np.concatenate([b[0] for b in self._blocks]),
+                    np.concatenate([b[1] for b in self._blocks]),
+                    np.concatenate([b[2] for b in self._blocks]),
+                    np.concatenate([b[3].astype(dtype) for b in self._blocks]),
+                )
+            ]
+            if self._bond_blocks:
+                self._bond_blocks = [np.concatenate(self._bond_blocks)]
+        if self._blocks:
+            return (self._onsite, *self._blocks[0])
+        empty = np.zeros(0, dtype=np.int32)
+        return self._onsite, empty, empty, np.zeros((0, 3), np.int32), np.zeros(0)
 
     def _bonds(self) -> np.ndarray:
+        _, row, col, shift, _ = self._terms()
+        if self._bond_blocks:
+            return self._bond_blocks[0]
         if "bonds" not in self._cache:
-            _, row, col, shift, _ = self._terms()
-            self._cache["bonds"] = (
-                self._positions[col] - self._positions[row]
-            ) + shift @ self._cell
+            self._cache["bonds"] = (self._positions[col] - self._positions[row]) + shift.astype(
+                np.float64
+            ) @ self._cell
         return self._cache["bonds"]
 
     def _native_terms(self):
@@ -394,7 +355,9 @@ class Model:
         if method == "exact":
             if broadening is None or not (np.isfinite(broadening) and broadening > 0):
                 raise ValueError(f"method='exact' needs broadening > 0, got {broadening}")
-            values = np.linalg.eigvalsh(self.hamiltonian(format="dense"))
+            # H(k = 0) is the real-space Hamiltonian; the native solver runs
+            # serial LAPACK off the interpreter lock.
+            values = self.eigenvalues(np.zeros((1, 3)))[0]
             z = (grid[..., None] - values) / broadening
             return np.exp(-0.5 * z * z).sum(axis=-1) / (
                 self.natom * broadening * np.sqrt(2 * np.pi)
@@ -464,7 +427,7 @@ class Model:
         self._onsite = state["onsite"]
         row, col, shift, value = state["terms"]
         self._blocks = [(row, col, shift, value)] if row.size else []
-        self._crystal = None
+        self._bond_blocks = None  # recomputed from the shifts when needed
         self._cache = {}
 
 

@@ -3,4 +3,3 @@
 
 def sweep(*args, **kwargs):
     raise NotImplementedError("sweep is not built yet")
-

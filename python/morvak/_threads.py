@@ -3,4 +3,3 @@
 
 def blas_threads(*args, **kwargs):
     raise NotImplementedError("blas_threads is not built yet")
-

@@ -153,9 +153,7 @@ def test_real_and_complex_paths_agree_for_trivial_phases():
     gauged.onsite(lambda r, s: 0.1 * np.sin(r[:, 0]))
     assert real.dtype == np.float64 and gauged.dtype == np.complex128
     exact_real = np.linalg.eigvalsh(real.hamiltonian(format="dense"))
-    assert np.allclose(
-        np.linalg.eigvalsh(gauged.hamiltonian(format="dense")), exact_real, atol=1e-12
-    )
+    assert np.allclose(gauged.eigenvalues([[0, 0, 0]])[0], exact_real, atol=1e-12)
     # +-1 vectors on the real path, random phases on the complex one: both
     # estimate the same broadened spectrum.
     grid = np.linspace(-4.5, 4.5, 91)

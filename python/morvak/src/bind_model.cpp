@@ -5,15 +5,20 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "models/assembly.hpp"
 #include "models/bands.hpp"
+#include "models/hoppings.hpp"
 #include "models/kpm.hpp"
+#include "models/parallel.hpp"
 #include "python/morvak/src/bindings.hpp"
 
 namespace py = pybind11;
@@ -160,6 +165,27 @@ py::array_t<double> kpm_moments(const CsrArrays<T> &h, double center, double hal
   return out;
 }
 
+// Canonical bonds within [r_min, cutoff) as (row, col, shift, bond) arrays.
+py::tuple bond_pairs(const carray<double> &cell, const carray<double> &positions, double cutoff,
+                     double r_min, const std::array<bool, 3> &pbc) {
+  require(cell.ndim() == 2 && cell.shape(0) == 3 && cell.shape(1) == 3,
+          "cell must have shape (3, 3)");
+  require(positions.ndim() == 2 && positions.shape(1) == 3, "positions must have shape (n, 3)");
+  mm::Cell c{};
+  std::copy(cell.data(), cell.data() + 9, c.begin());
+  const std::span<const double> xyz(positions.data(),
+                                    static_cast<std::size_t>(positions.shape(0)) * 3);
+  mm::BondPairs pairs;
+  {
+    py::gil_scoped_release release;
+    pairs = mm::bond_pairs(c, xyz, cutoff, r_min, pbc, static_cast<int>(mm::team_size(2)));
+  }
+  const auto m = static_cast<py::ssize_t>(pairs.size());
+  return py::make_tuple(to_array(std::move(pairs.row)), to_array(std::move(pairs.col)),
+                        to_array(std::move(pairs.shift)).reshape({m, py::ssize_t{3}}),
+                        to_array(std::move(pairs.bond)).reshape({m, py::ssize_t{3}}));
+}
+
 template <class T> void bind_scalar(py::module_ &m, const std::string &suffix) {
   m.def(("assemble" + suffix).c_str(),
         [](carray<double> onsite, carray<std::int32_t> row, carray<std::int32_t> col,
@@ -199,6 +225,9 @@ template <class T> void bind_scalar(py::module_ &m, const std::string &suffix) {
 void bind_model(py::module_ &m) {
   // One function per scalar type, no overloads: the caller picks by dtype, and
   // a complex array can never be cast silently to float64.
+  m.def("bond_pairs", &bond_pairs, py::arg("cell"), py::arg("positions"), py::arg("cutoff"),
+        py::arg("r_min"), py::arg("pbc"),
+        "Canonical neighbour pairs (row, col, shift, bond) with r_min < |bond| < cutoff.");
   bind_scalar<double>(m, "_real");
   bind_scalar<mm::cplx>(m, "_complex");
 }
