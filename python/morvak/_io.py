@@ -7,3 +7,4 @@ def read(*args, **kwargs):
 
 def write(*args, **kwargs):
     raise NotImplementedError("write is not built yet")
+

@@ -3,3 +3,4 @@
 
 def sweep(*args, **kwargs):
     raise NotImplementedError("sweep is not built yet")
+

@@ -3,3 +3,4 @@
 
 def blas_threads(*args, **kwargs):
     raise NotImplementedError("blas_threads is not built yet")
+
