@@ -22,13 +22,14 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files", "neighbours", "bridge")
+GROUPS = ("linalg", "calls", "files", "neighbours", "bridge", "model")
 FULL = {
     "sizes": [200, 1000, 2000],
     "calls": 10**6,
     "atoms": [10**3, 10**5, 10**6],
     "neighbour_atoms": [10**5, 10**6],
     "bridge_order": 4000,
+    "model": {"build_atoms": 10**6, "kpm_sites": 10**6, "kpm_moments": 1024, "nk": 1000},
 }
 QUICK = {
     "sizes": [100, 200],
@@ -36,6 +37,7 @@ QUICK = {
     "atoms": [10**3, 10**4],
     "neighbour_atoms": [10**4],
     "bridge_order": 500,
+    "model": {"build_atoms": 10**4, "kpm_sites": 10**4, "kpm_moments": 256, "nk": 50},
 }
 
 
@@ -130,6 +132,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.atoms = args.atoms or defaults["atoms"]
     args.neighbour_atoms = args.neighbour_atoms or defaults["neighbour_atoms"]
     args.bridge_order = args.bridge_order or defaults["bridge_order"]
+    args.model = defaults["model"]
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -192,6 +195,7 @@ def main(argv: list[str]) -> int:
             "neighbour_atoms": args.neighbour_atoms,
             "ase_max": args.ase_max,
             "bridge_order": args.bridge_order,
+            "model": args.model,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
         },
@@ -237,6 +241,12 @@ def main(argv: list[str]) -> int:
             rows += cases_bridge.run(args.bridge_order, args.timing, log)
         else:
             log("  morvak's numpy bridge is not built yet: bridge skipped")
+
+    if "model" in args.groups:
+        import cases_model
+
+        log("model")
+        rows += cases_model.run(**args.model, timing=args.timing, log=log)
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())

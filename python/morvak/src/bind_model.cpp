@@ -228,6 +228,22 @@ void bind_model(py::module_ &m) {
   m.def("bond_pairs", &bond_pairs, py::arg("cell"), py::arg("positions"), py::arg("cutoff"),
         py::arg("r_min"), py::arg("pbc"),
         "Canonical neighbour pairs (row, col, shift, bond) with r_min < |bond| < cutoff.");
+  m.def(
+      "kpm_start_vector",
+      [](std::uint64_t seed, std::uint64_t vector, std::size_t n, bool complex) -> py::array {
+        if (complex) {
+          py::array_t<mm::cplx> out(static_cast<py::ssize_t>(n));
+          for (std::size_t i = 0; i < n; ++i)
+            out.mutable_data()[i] = mm::random_phase(seed, vector, i);
+          return out;
+        }
+        py::array_t<double> out(static_cast<py::ssize_t>(n));
+        for (std::size_t i = 0; i < n; ++i)
+          out.mutable_data()[i] = mm::random_sign(seed, vector, i);
+        return out;
+      },
+      py::arg("seed"), py::arg("vector"), py::arg("n"), py::arg("complex"),
+      "Random vector `vector` of stream `seed` as the KPM recursion starts it.");
   bind_scalar<double>(m, "_real");
   bind_scalar<mm::cplx>(m, "_complex");
 }
