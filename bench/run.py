@@ -24,7 +24,7 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files", "extxyz", "neighbours", "bridge", "interleave")
+GROUPS = ("linalg", "calls", "files", "extxyz", "neighbours", "bridge", "interleave", "model")
 FULL = {
     "sizes": [200, 1000, 2000],
     "calls": 10**6,
@@ -32,6 +32,7 @@ FULL = {
     "neighbour_atoms": [10**5, 10**6],
     "bridge_order": 4000,
     "interleave_sizes": [200, 1000],
+    "model": {"build_atoms": 10**6, "kpm_sites": 10**6, "kpm_moments": 1024, "nk": 1000},
 }
 QUICK = {
     "sizes": [100, 200],
@@ -40,6 +41,7 @@ QUICK = {
     "neighbour_atoms": [10**4],
     "bridge_order": 500,
     "interleave_sizes": [100, 200],
+    "model": {"build_atoms": 10**4, "kpm_sites": 10**4, "kpm_moments": 256, "nk": 50},
 }
 
 
@@ -148,6 +150,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.interleave_sizes = args.interleave_sizes or defaults["interleave_sizes"]
     if len(args.interleave_sizes) != 2:
         parser.error("--interleave-sizes takes two orders: the product's, then the eigen's")
+    args.model = defaults["model"]
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -215,6 +218,7 @@ def main(argv: list[str]) -> int:
             "ase_max": args.ase_max,
             "bridge_order": args.bridge_order,
             "interleave_sizes": args.interleave_sizes,
+            "model": args.model,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
             "settle_s": args.settle,
@@ -278,6 +282,12 @@ def main(argv: list[str]) -> int:
             rows += cases_interleave.run(args.interleave_sizes, args.timing, log, args.settle)
         else:
             log("  Operator classes not built yet: interleave skipped")
+
+    if "model" in args.groups:
+        import cases_model
+
+        log("model")
+        rows += cases_model.run(**args.model, timing=args.timing, log=log)
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())
