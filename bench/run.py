@@ -22,9 +22,21 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files")
-FULL = {"sizes": [200, 1000, 2000], "calls": 10**6, "atoms": [10**3, 10**5, 10**6]}
-QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4]}
+GROUPS = ("linalg", "calls", "files", "neighbours", "bridge")
+FULL = {
+    "sizes": [200, 1000, 2000],
+    "calls": 10**6,
+    "atoms": [10**3, 10**5, 10**6],
+    "neighbour_atoms": [10**5, 10**6],
+    "bridge_order": 4000,
+}
+QUICK = {
+    "sizes": [100, 200],
+    "calls": 10**5,
+    "atoms": [10**3, 10**4],
+    "neighbour_atoms": [10**4],
+    "bridge_order": 500,
+}
 
 
 def _int_list(text: str) -> list[int]:
@@ -71,6 +83,21 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "--atoms", type=_int_list, help="atom counts for files (default 1e3,1e5,1e6)"
     )
     parser.add_argument(
+        "--neighbour-atoms",
+        type=_int_list,
+        help="atom counts for neighbours (default 1e5,1e6)",
+    )
+    parser.add_argument(
+        "--ase-max",
+        type=int,
+        default=10**5,
+        help="largest atom count at which ASE's neighbor_list is run; above it its time "
+        "is extrapolated (default 1e5)",
+    )
+    parser.add_argument(
+        "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
+    )
+    parser.add_argument(
         "--repeats", type=int, help="minimum timed repeats per comparison (default 3)"
     )
     parser.add_argument("--max-repeats", type=int, help="maximum timed repeats (default 15)")
@@ -101,6 +128,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.sizes = args.sizes or defaults["sizes"]
     args.calls = args.calls or defaults["calls"]
     args.atoms = args.atoms or defaults["atoms"]
+    args.neighbour_atoms = args.neighbour_atoms or defaults["neighbour_atoms"]
+    args.bridge_order = args.bridge_order or defaults["bridge_order"]
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -160,6 +189,9 @@ def main(argv: list[str]) -> int:
             "sizes": args.sizes,
             "calls": args.calls,
             "atoms": args.atoms,
+            "neighbour_atoms": args.neighbour_atoms,
+            "ase_max": args.ase_max,
+            "bridge_order": args.bridge_order,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
         },
@@ -189,6 +221,22 @@ def main(argv: list[str]) -> int:
 
         log("files")
         rows += cases_files.run(args.atoms, args.data_dir, args.timing, not args.no_memory, log)
+    if "neighbours" in args.groups:
+        import cases_neighbours
+
+        log("neighbours")
+        rows += cases_neighbours.run(
+            args.neighbour_atoms, args.ase_max, args.timing, not args.no_memory, log
+        )
+
+    if "bridge" in args.groups:
+        import cases_bridge
+
+        log("bridge")
+        if cases_bridge.available():
+            rows += cases_bridge.run(args.bridge_order, args.timing, log)
+        else:
+            log("  morvak's numpy bridge is not built yet: bridge skipped")
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())
@@ -224,6 +272,21 @@ def main(argv: list[str]) -> int:
     args.json.write_text(
         json.dumps({"meta": meta, "results": [r.as_dict() for r in rows]}, indent=1) + "\n"
     )
+    neighbour_rows = [r for r in rows if r.group == "neighbours"]
+    if neighbour_rows:
+        print()
+        print(
+            format_extra_table(
+                neighbour_rows,
+                [
+                    ("pairs", "pairs", ".0f"),
+                    ("pairs_per_s", "pairs/s", ".3g"),
+                    ("peak_MB", "peak MB", ".1f"),
+                    ("arrays_MB", "arrays MB", ".1f"),
+                    ("peak_x_arrays", "peak/arrays", ".2f"),
+                ],
+            )
+        )
     print(f"\nresults written to {args.json}")
     return 0
 

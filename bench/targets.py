@@ -45,6 +45,10 @@ def check(rows: list[dict]) -> list[Verdict]:
                 verdicts.append(
                     Verdict("BLAS/LAPACK below n = 1000", subject, ratio, 1.25, ratio <= 1.25)
                 )
+        elif row["group"] == "bridge":
+            verdicts.append(
+                Verdict("bridge copy within 2x numpy.copy", subject, ratio, 2.0, ratio <= 2.0)
+            )
         elif row["group"] == "calls" and peer.startswith("numpy"):
             verdicts.append(Verdict("get/set per call vs numpy", subject, ratio, 2.0, ratio <= 2.0))
         elif row["group"] == "files" and row["operation"] == "read":
@@ -84,4 +88,32 @@ def check(rows: list[dict]) -> list[Verdict]:
                     "write at least 10x faster than ASE", subject, 1 / ratio, 10, 1 / ratio >= 10
                 )
             )
+        elif row["group"] == "neighbours":
+            verdicts += _neighbours(row, subject, ratio, peer)
     return verdicts
+
+
+def _neighbours(row: dict, subject: str, ratio: float, peer: str) -> list[Verdict]:
+    if peer.startswith("ase.neighbor_list"):
+        return [
+            Verdict(
+                "neighbours at least 100x faster than ASE",
+                subject,
+                1 / ratio,
+                100,
+                1 / ratio >= 100,
+            )
+        ]
+    found = [Verdict("neighbours at least as fast as vesin", subject, 1 / ratio, 1.0, ratio <= 1.0)]
+    peak = row["ours"]["extra"].get("peak_x_arrays")
+    if peak is not None:
+        found.append(
+            Verdict(
+                "neighbours peak memory at most 1.5x the arrays",
+                subject.split(" vs ")[0],
+                peak,
+                1.5,
+                peak <= 1.5,
+            )
+        )
+    return found

@@ -6,6 +6,7 @@
 #include "crystal/element.hpp"
 #include "pelmar/formula.hpp"
 #include "pelmar/owned.hpp"
+#include "pelmar/periodicity.hpp"
 #include "pelmar/real_rows.hpp"
 
 #include <cctype>
@@ -30,6 +31,7 @@ static_assert(sizeof(Crystal::cell) == 9 * sizeof(double), "the cell must be nin
 
 struct CrystalObject {
   PyObject_HEAD Crystal record;
+  Periodicity pbc;
   PyObject *symbols; // the tuple of symbols, made on first use
   Py_hash_t hash;    // -1 until first computed
 };
@@ -93,17 +95,19 @@ bool read_symbols(PyObject *object, std::vector<Symbol> &symbols) {
                  Py_TYPE(object)->tp_name);
     return false;
   }
-  const Owned items(PySequence_Fast(object, ""));
+  // A tuple of its own: the repr of an item in a message may run code that
+  // changes the caller's sequence.
+  const Owned items(PySequence_Tuple(object));
   if (items.get() == nullptr)
     return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
   if (count > INT32_MAX) {
     PyErr_Format(PyExc_ValueError, "symbols: at most %d atoms, got %zd", INT32_MAX, count);
     return false;
   }
   symbols.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject *item = PySequence_Fast_GET_ITEM(items.get(), i);
+    PyObject *item = PyTuple_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(item)) {
       PyErr_Format(PyExc_TypeError, "symbols[%zd]: expected str, got %.200s", i,
                    Py_TYPE(item)->tp_name);
@@ -124,26 +128,31 @@ bool read_symbols(PyObject *object, std::vector<Symbol> &symbols) {
   return true;
 }
 
-PyObject *make_crystal(PyTypeObject *type, Crystal &&record) {
+PyObject *make_crystal(PyTypeObject *type, Crystal &&record, const Periodicity &pbc) {
   PyObject *self = type->tp_alloc(type, 0);
   if (self == nullptr)
     return nullptr;
   CrystalObject *crystal = as_crystal(self);
   std::construct_at(&crystal->record, std::move(record));
+  crystal->pbc = pbc;
   crystal->symbols = nullptr;
   crystal->hash = -1;
   return self;
 }
 
 PyObject *crystal_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  static const char *keywords[] = {"cell", "symbols", "positions", nullptr};
+  static const char *keywords[] = {"cell", "symbols", "positions", "pbc", nullptr};
   PyObject *cell = nullptr;
   PyObject *symbols = nullptr;
   PyObject *positions = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Crystal", const_cast<char **>(keywords),
-                                   &cell, &symbols, &positions))
+  PyObject *periodic = Py_True;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:Crystal", const_cast<char **>(keywords),
+                                   &cell, &symbols, &positions, &periodic))
     return nullptr;
   try {
+    Periodicity pbc{};
+    if (!read_periodicity(periodic, pbc))
+      return nullptr;
     std::vector<Symbol> names;
     if (!read_symbols(symbols, names))
       return nullptr;
@@ -163,7 +172,7 @@ PyObject *crystal_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (natom > 0)
       std::memcpy(record.xyz->data(), xyz_values.data(), xyz_values.size() * sizeof(double));
     record.name = std::move(names);
-    return make_crystal(type, std::move(record));
+    return make_crystal(type, std::move(record), pbc);
   } catch (const std::bad_alloc &) {
     return PyErr_NoMemory();
   }
@@ -208,6 +217,8 @@ PyObject *get_positions(PyObject *self, void *) {
   return make_view(self, record.natom > 0 ? (*record.xyz)[0].data() : nullptr, record.natom);
 }
 
+PyObject *get_pbc(PyObject *self, void *) { return periodicity_tuple(as_crystal(self)->pbc); }
+
 PyObject *make_symbols(const Crystal &record) {
   PyObject *tuple = PyTuple_New(record.natom);
   if (tuple == nullptr)
@@ -243,15 +254,22 @@ PyObject *get_symbols(PyObject *self, void *) {
 
 Py_ssize_t crystal_length(PyObject *self) { return as_crystal(self)->record.natom; }
 
+// "<pelmar.Crystal Si8, 8 atoms>"; a structure that is not periodic along
+// every axis adds ", pbc=(True, True, False)".
 PyObject *crystal_repr(PyObject *self) {
-  const Crystal &record = as_crystal(self)->record;
-  const char *atoms = record.natom == 1 ? "atom" : "atoms";
-  if (record.natom == 0)
-    return PyUnicode_FromString("<pelmar.Crystal 0 atoms>");
+  const CrystalObject *crystal = as_crystal(self);
+  const Crystal &record = crystal->record;
+  const Periodicity &pbc = crystal->pbc;
   try {
-    const std::string formula = hill_formula(*record.name);
-    return PyUnicode_FromFormat("<pelmar.Crystal %s, %d %s>", formula.c_str(),
-                                static_cast<int>(record.natom), atoms);
+    std::string text = "<pelmar.Crystal ";
+    if (record.natom > 0)
+      text += hill_formula(*record.name) + ", ";
+    text += std::to_string(record.natom) + (record.natom == 1 ? " atom" : " atoms");
+    if (!(pbc[0] && pbc[1] && pbc[2]))
+      for (std::size_t axis = 0; axis < 3; ++axis)
+        text += std::string(axis == 0 ? ", pbc=(" : ", ") + (pbc[axis] ? "True" : "False");
+    text += pbc[0] && pbc[1] && pbc[2] ? ">" : ")>";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   } catch (const std::bad_alloc &) {
     return PyErr_NoMemory();
   }
@@ -274,7 +292,8 @@ bool same_record(const Crystal &a, const Crystal &b) {
 PyObject *crystal_richcompare(PyObject *self, PyObject *other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, crystal_type))
     Py_RETURN_NOTIMPLEMENTED;
-  const bool equal = same_record(as_crystal(self)->record, as_crystal(other)->record);
+  const bool equal = as_crystal(self)->pbc == as_crystal(other)->pbc &&
+                     same_record(as_crystal(self)->record, as_crystal(other)->record);
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
@@ -297,7 +316,9 @@ Py_hash_t crystal_hash(PyObject *self) {
   if (crystal->hash != -1)
     return crystal->hash;
   const Crystal &record = crystal->record;
+  const Periodicity &pbc = crystal->pbc;
   std::uint64_t hash = mix(0xcbf29ce484222325u, static_cast<std::uint64_t>(record.natom));
+  hash = mix(hash, std::uint64_t{pbc[0]} | std::uint64_t{pbc[1]} << 1 | std::uint64_t{pbc[2]} << 2);
   for (const Vec3 &vector : record.cell)
     for (const double component : vector)
       hash = mix(hash, component);
@@ -330,19 +351,24 @@ PyObject *nested_list(const double *data, Py_ssize_t rows) {
   return list;
 }
 
+// Pickles as copyreg.__newobj_ex__(Crystal, (cell, symbols, positions),
+// {"pbc": pbc}), which every pickle protocol and the copy module understand.
 PyObject *crystal_reduce(PyObject *self, PyObject *) {
   const Crystal &record = as_crystal(self)->record;
-  PyObject *cell = nested_list(record.cell[0].data(), 3);
-  PyObject *symbols = get_symbols(self, nullptr);
-  PyObject *positions =
-      record.natom > 0 ? nested_list((*record.xyz)[0].data(), record.natom) : PyList_New(0);
-  PyObject *result = nullptr;
-  if (cell != nullptr && symbols != nullptr && positions != nullptr)
-    result = Py_BuildValue("O(OOO)", Py_TYPE(self), cell, symbols, positions);
-  Py_XDECREF(cell);
-  Py_XDECREF(symbols);
-  Py_XDECREF(positions);
-  return result;
+  const Owned copyreg(PyImport_ImportModule("copyreg"));
+  if (copyreg.get() == nullptr)
+    return nullptr;
+  const Owned newobj(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+  const Owned cell(nested_list(record.cell[0].data(), 3));
+  const Owned symbols(get_symbols(self, nullptr));
+  const Owned positions(record.natom > 0 ? nested_list((*record.xyz)[0].data(), record.natom)
+                                         : PyList_New(0));
+  const Owned pbc(get_pbc(self, nullptr));
+  if (newobj.get() == nullptr || cell.get() == nullptr || symbols.get() == nullptr ||
+      positions.get() == nullptr || pbc.get() == nullptr)
+    return nullptr;
+  return Py_BuildValue("O(O(OOO){sO})", newobj.get(), Py_TYPE(self), cell.get(), symbols.get(),
+                       positions.get(), "pbc", pbc.get());
 }
 
 // --- the exporter of the views -------------------------------------------------
@@ -394,6 +420,8 @@ PyGetSetDef crystal_getset[] = {
      "Read-only memoryview of float64, shape (natom, 3): Cartesian coordinates of the atoms.",
      nullptr},
     {"symbols", get_symbols, nullptr, "Element symbol of each atom, a tuple of str.", nullptr},
+    {"pbc", get_pbc, nullptr,
+     "Periodicity along each cell vector, a tuple of three bools (all True by default).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -403,15 +431,17 @@ PyMethodDef crystal_methods[] = {
 };
 
 constexpr const char crystal_doc[] =
-    "Crystal(cell, symbols, positions)\n--\n\n"
+    "Crystal(cell, symbols, positions, *, pbc=(True, True, True))\n--\n\n"
     "An immutable record of one periodic structure.\n"
     "\n"
     "cell: 3 x 3 real numbers, row i being cell vector i. symbols: one element\n"
     "symbol per atom, written as the element table writes it ('Si', 'H').\n"
     "positions: natom x 3 Cartesian coordinates. The arrays may be nested\n"
     "sequences or any object with the buffer protocol, such as numpy arrays;\n"
-    "all numbers must be finite. Records compare equal when their cells,\n"
-    "symbols and positions are equal value for value (-0.0 equals 0.0).";
+    "all numbers must be finite. pbc: whether the structure is periodic along\n"
+    "each cell vector, one bool for all three or three bools. Records compare\n"
+    "equal when their cells, symbols, positions and pbc are equal value for\n"
+    "value (-0.0 equals 0.0).";
 
 PyType_Slot crystal_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(crystal_new)},
@@ -459,7 +489,10 @@ int add_crystal_type(PyObject *module) {
   return PyModule_AddObjectRef(module, "Crystal", reinterpret_cast<PyObject *>(crystal_type));
 }
 
-PyObject *wrap_crystal(Crystal &&record) { return make_crystal(crystal_type, std::move(record)); }
+PyObject *wrap_crystal(Crystal &&record) {
+  // The XYZ layout stores no periodicity: its structures are periodic along every axis.
+  return make_crystal(crystal_type, std::move(record), Periodicity{true, true, true});
+}
 
 const Crystal *record_of(PyObject *object) {
   if (crystal_type == nullptr || !PyObject_TypeCheck(object, crystal_type))

@@ -12,6 +12,7 @@ from ._neighbours import NeighbourList, neighbours
 from ._model import Bands, Model
 from ._threads import blas_threads
 from ._sweep import sweep
+from . import plot
 
 __all__ = [
     "Bands",
@@ -22,6 +23,7 @@ __all__ = [
     "from_ase",
     "from_numpy",
     "neighbours",
+    "plot",
     "read",
     "sweep",
     "to_ase",

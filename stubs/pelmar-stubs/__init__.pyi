@@ -1,6 +1,6 @@
 """Crystal structures in the XYZ layout: the Crystal record, load_xyz, write_xyz and read_xyz."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 from _typeshed import StrOrBytesPath
@@ -20,6 +20,11 @@ _Rows: TypeAlias = (
     | Sequence[_SupportsArray]
 )
 
+# Periodicity: one flag for all three cell vectors, or three flags (bools,
+# numpy bools, or the integers 0 and 1).
+_Flag: TypeAlias = bool | SupportsIndex
+_Periodicity: TypeAlias = _Flag | Sequence[_Flag] | Buffer
+
 __test__: dict[str, object]
 
 def read_xyz(xyz_file_in: str, /) -> None: ...
@@ -28,7 +33,14 @@ def write_xyz(path: StrOrBytesPath, crystal: Crystal, /) -> None: ...
 
 @final
 class Crystal:
-    def __new__(cls, cell: _Rows, symbols: Sequence[str], positions: _Rows) -> Crystal: ...
+    def __new__(
+        cls,
+        cell: _Rows,
+        symbols: Sequence[str],
+        positions: _Rows,
+        *,
+        pbc: _Periodicity = (True, True, True),
+    ) -> Crystal: ...
     @property
     def natom(self) -> int: ...
     @property
@@ -39,10 +51,20 @@ class Crystal:
         """Read-only float64 view, shape (natom, 3): Cartesian coordinates."""
     @property
     def symbols(self) -> tuple[str, ...]: ...
+    @property
+    def pbc(self) -> tuple[bool, bool, bool]:
+        """Periodicity along each cell vector."""
     def __len__(self) -> int: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
     def __reduce__(
         self,
-    ) -> tuple[type[Crystal], tuple[list[list[float]], tuple[str, ...], list[list[float]]]]: ...
+    ) -> tuple[
+        Callable[..., Crystal],
+        tuple[
+            type[Crystal],
+            tuple[list[list[float]], tuple[str, ...], list[list[float]]],
+            dict[str, tuple[bool, bool, bool]],
+        ],
+    ]: ...

@@ -39,6 +39,7 @@ def smoke(tmp_path_factory):
         "--sizes=12",
         "--calls=300",
         "--atoms=40",
+        "--bridge-order=12",
         "--repeats=2",
         "--max-repeats=2",
         "--budget=0",
@@ -83,6 +84,7 @@ def test_groups_present_as_the_build_allows(smoke):
     assert "calls" in groups
     assert ("linalg" in groups) == HAS_OPERATORS
     assert ("files" in groups) == _pelmar_has("read_xyz")
+    assert "bridge" in groups
     if HAS_OPERATORS:
         operations = {r["operation"] for r in data["results"] if r["group"] == "linalg"}
         assert {"product", "inverse", "det", "eigen hermitian", "eigen general"} <= operations

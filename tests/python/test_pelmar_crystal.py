@@ -229,6 +229,64 @@ def test_pickle_and_copy_keep_the_record():
         assert np.asarray(other.positions).tobytes() == np.asarray(c.positions).tobytes()
 
 
+# --- periodicity ------------------------------------------------------------------
+
+SLAB = (True, True, False)
+PBC_FORMS = [
+    (True, (True,) * 3), (False, (False,) * 3), (np.True_, (True,) * 3), (0, (False,) * 3),
+    (SLAB, SLAB), ([1, 1, 0], SLAB), (np.array(SLAB), SLAB), (np.array([1, 1, 0]), SLAB),
+    ((np.True_, 1, np.int8(0)), SLAB), (iter(SLAB), None),
+]  # fmt: skip
+PBC_ERRORS = [
+    (None, TypeError, "pbc: expected a bool or a sequence of three bools, got NoneType"),
+    ("TTF", TypeError, "pbc: expected a bool or a sequence of three bools, got str"),
+    (1.0, TypeError, "pbc: expected a bool or a sequence of three bools, got float"),
+    (2, ValueError, "pbc: expected a bool, got 2"),
+    ((True, True), ValueError, "pbc: expected a bool or a sequence of three bools, got 2 items"),
+    ([True, 1.0, False], TypeError, "pbc[1]: expected a bool, got float"),
+    ([True, True, -1], ValueError, "pbc[2]: expected a bool, got -1"),
+    (np.ones((1, 3), bool), ValueError, "got 1 item"),
+]
+
+
+@pytest.mark.parametrize(("pbc", "expected"), PBC_FORMS)
+def test_pbc_forms(pbc, expected):
+    if expected is None:  # an iterator is no sequence
+        with pytest.raises(TypeError, match="pbc: expected a bool or a sequence"):
+            crystal_with(pbc)
+        return
+    c = crystal_with(pbc)
+    assert c.pbc == expected and all(type(flag) is bool for flag in c.pbc)
+
+
+@pytest.mark.parametrize(("pbc", "error", "message"), PBC_ERRORS)
+def test_pbc_errors_name_the_argument(pbc, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        crystal_with(pbc)
+
+
+def crystal_with(pbc):
+    return pelmar.Crystal(CELL, SYMBOLS, POSITIONS, pbc=pbc)
+
+
+def test_pbc_is_keyword_only_and_part_of_the_value(tmp_path):
+    assert crystal().pbc == (True, True, True) == crystal_with(True).pbc
+    with pytest.raises(TypeError):
+        pelmar.Crystal(CELL, SYMBOLS, POSITIONS, SLAB)
+    with pytest.raises(AttributeError):
+        crystal().pbc = SLAB
+    slab = crystal_with(SLAB)
+    assert slab != crystal() and slab == crystal_with([1, 1, 0])
+    assert len({hash(crystal_with(p)) for p in [SLAB, (True, False, True), False, True]}) == 4
+    assert repr(slab) == "<pelmar.Crystal O2Si, 3 atoms, pbc=(True, True, False)>"
+    copies = [pickle.loads(pickle.dumps(slab, protocol)) for protocol in range(6)]
+    for other in [*copies, copy.copy(slab), copy.deepcopy(slab)]:
+        assert other == slab and other.pbc == SLAB
+    # The XYZ layout stores no periodicity: files read as periodic along every axis.
+    pelmar.write_xyz(tmp_path / "slab.xyz", slab)
+    assert pelmar.load_xyz(tmp_path / "slab.xyz") == crystal()
+
+
 # --- load_xyz and write_xyz -------------------------------------------------------
 
 

@@ -59,6 +59,10 @@ GOOD = """
     same: bool = c == d
     pelmar.read_xyz("x.xyz")
     test: dict[str, object] = pelmar.__test__
+    slab = pelmar.Crystal(np.eye(3), [], [], pbc=(True, True, False))
+    periodic: tuple[bool, bool, bool] = slab.pbc
+    pelmar.Crystal(np.eye(3), [], [], pbc=False)
+    pelmar.Crystal(np.eye(3), [], [], pbc=np.array([1, 1, 0], dtype=bool))
 """
 
 # Each line holds one mistake, with the mypy error code it must draw.
@@ -76,6 +80,8 @@ BAD = [
     ("pelmar.write_xyz('x.xyz', 'not a crystal')", "arg-type"),
     ("pelmar.Crystal([[0.0] * 3] * 3, ['Si'], [['x', 'y', 'z']])", "arg-type"),
     ("n: str = pelmar.load_xyz('x.xyz').symbols", "assignment"),
+    ("pelmar.Crystal([[0.0] * 3] * 3, [], [], pbc='TTF')", "arg-type"),
+    ("pelmar.load_xyz('x.xyz').pbc = (True, True, True)", "misc"),
 ]
 
 

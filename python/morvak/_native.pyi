@@ -1,0 +1,9 @@
+# Native core of the morvak package; the public functions of morvak wrap it.
+from typing import Any
+
+from numpy.typing import NDArray
+
+def to_numpy(obj: object) -> NDArray[Any]: ...
+def assign_array(obj: object, array: NDArray[Any]) -> None: ...
+def eigenpairs(op: object, hermitian: bool | None) -> tuple[NDArray[Any], NDArray[Any]]: ...
+def __getattr__(name: str) -> Any: ...  # the other capabilities' entries
