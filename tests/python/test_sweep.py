@@ -1,12 +1,14 @@
 """morvak.sweep and the block runner, locally and on a two-process Dask cluster."""
 
 import os
+import pickle
 import signal
 import sys
 import threading
 import time
 
 import morvak
+import numpy as np
 import pytest
 from morvak import _sweep
 
@@ -86,3 +88,47 @@ def test_progress_line(capsys):
     assert "sweep: 2/2 tasks" in capsys.readouterr().err
     morvak.sweep(square, [1, 2], progress=False)
     assert capsys.readouterr().err == ""
+
+
+def disordered_sheet(n=12, seed=3):
+    """An n x n square lattice with random onsite energies and a Peierls-like phase."""
+    pelmar = pytest.importorskip("pelmar")
+    x, y = np.meshgrid(np.arange(n), np.arange(n), indexing="ij")
+    positions = np.column_stack([x.ravel(), y.ravel(), np.zeros(x.size)]).astype(float)
+    crystal = pelmar.Crystal(
+        np.array([[n, 0, 0], [0, n, 0], [0, 0, 10.0]]),
+        ["H"] * x.size,
+        positions,
+        pbc=(True, True, False),
+    )
+    model = morvak.Model(crystal)
+    model.onsite(lambda r, s: np.random.default_rng(seed).uniform(-0.5, 0.5, len(r)))
+    model.hopping(lambda d, i, j: -np.exp(0.1j * d[:, 0]), cutoff=1.1)
+    return model
+
+
+PATH = [("G", (0, 0, 0)), ("X", (0.5, 0, 0)), ("M", (0.5, 0.5, 0)), ("G", (0, 0, 0))]
+
+
+def test_bands_and_kpm_on_the_cluster_equal_the_local_run(dask_client):
+    model = disordered_sheet()
+    local = model.bands(PATH, n=40)
+    remote = model.bands(PATH, n=40, client=dask_client)
+    assert np.array_equal(local.energies, remote.energies)
+    assert np.array_equal(local.k, remote.k) and local.ticks == remote.ticks
+    grid = np.linspace(-4, 4, 101)
+    args = {"moments": 64, "vectors": 6, "seed": 11}
+    dos = model.dos(grid, **args)
+    assert np.array_equal(dos, model.dos(grid, client=dask_client, **args))
+    assert not np.array_equal(dos, model.dos(grid, moments=64, vectors=6, seed=12))
+
+
+def test_model_pickles_compactly():
+    model = disordered_sheet()
+    payload = pickle.dumps(model)
+    # Arrays of numbers: at most 64 bytes per ordered bond (4 per site) and
+    # 32 per site, where Python objects per term would take several times that.
+    assert len(payload) < 64 * 4 * model.natom + 32 * model.natom + 8192
+    assert np.array_equal(
+        pickle.loads(payload).hamiltonian(format="dense"), model.hamiltonian(format="dense")
+    )
