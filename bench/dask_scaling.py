@@ -60,7 +60,6 @@ def main() -> None:
     args = parser.parse_args()
 
     import distributed
-
     import morvak
 
     model = morvak.Model(graphene_cell(args.orbitals))
