@@ -20,6 +20,7 @@ import scipy.sparse
 from . import _native
 from ._kpm import jackson_dos, spectral_interval
 from ._paths import Bands, path_kpoints, reciprocal_cell
+from ._sweep import check_client, run_blocks
 
 __all__ = ["Bands", "Model"]
 
@@ -313,12 +314,36 @@ class Model:
 
     # -- spectra ------------------------------------------------------------
 
-    def bands(self, path: Sequence[tuple[str, Sequence[float]]], n: int = 100) -> Bands:
+    def bands(
+        self,
+        path: Sequence[tuple[str, Sequence[float]]],
+        n: int = 100,
+        *,
+        client: Any = None,
+        progress: bool | None = None,
+    ) -> Bands:
         """Band energies along a path of (label, fractional reciprocal
         coordinates) points. `n` k-points in total, spread over the segments in
-        proportion to their lengths, every labelled point sampled exactly."""
+        proportion to their lengths, every labelled point sampled exactly.
+
+        With a ``dask.distributed.Client`` as `client`, blocks of k-points run
+        as tasks on the cluster's workers; the energies are the same, bit for
+        bit. `progress` shows a status line (see `morvak.sweep`)."""
         distance, kpoints, ticks = path_kpoints(path, n, self.reciprocal_cell)
-        return Bands(distance, self.eigenvalues(kpoints), ticks, kpoints)
+        if client is None and not progress:
+            energies = self.eigenvalues(kpoints)
+        else:
+            blocks = _split(kpoints, _block_count(client, len(kpoints)))
+            parts = run_blocks(
+                _eigenvalue_block,
+                blocks,
+                shared=self,
+                client=client,
+                label="bands",
+                progress=progress,
+            )
+            energies = np.concatenate(parts) if parts else self.eigenvalues(kpoints)
+        return Bands(distance, energies, ticks, kpoints)
 
     def eigenvalues(self, kpoints: Sequence[Sequence[float]] | np.ndarray) -> np.ndarray:
         """Ascending eigenvalues of H(k) at each Cartesian k (rows), shape (nk, natom).
@@ -342,6 +367,9 @@ class Model:
         vectors: int = 8,
         seed: int | None = None,
         broadening: float | None = None,
+        *,
+        client: Any = None,
+        progress: bool | None = None,
     ) -> np.ndarray:
         """Density of states per site (integrating to 1) on the energy grid.
 
@@ -350,6 +378,11 @@ class Model:
         Jackson kernel; the same seed gives the same result. "exact": the
         eigenvalues of the dense Hamiltonian, each a Gaussian of standard
         deviation `broadening`.
+
+        With a ``dask.distributed.Client`` as `client`, blocks of random
+        vectors run as tasks on the cluster's workers. Vector v's random
+        stream depends only on (seed, v), so the moments, and the result, are
+        those of the local run with the same seed, bit for bit.
         """
         grid = np.asarray(energies, dtype=np.float64)
         if method == "exact":
@@ -370,8 +403,28 @@ class Model:
             raise ValueError(f"moments must be an integer >= 2, got {moments}")
         if isinstance(vectors, bool) or int(vectors) != vectors or vectors < 1:
             raise ValueError(f"vectors must be an integer >= 1, got {vectors}")
+        if seed is None:
+            # One key for every block, wherever it runs.
+            seed = int(np.random.SeedSequence().entropy)
         center, half_width = self._spectral_interval()
-        mu = self.kpm_moments(int(moments), np.arange(int(vectors)), seed).mean(axis=0)
+        ids = np.arange(int(vectors))
+        if client is None and not progress:
+            rows = self.kpm_moments(int(moments), ids, seed)
+        else:
+            blocks = [
+                (int(moments), seed, part) for part in _split(ids, _block_count(client, len(ids)))
+            ]
+            rows = np.concatenate(
+                run_blocks(
+                    _kpm_block,
+                    blocks,
+                    shared=self,
+                    client=client,
+                    label="dos",
+                    progress=progress,
+                )
+            )
+        mu = rows.mean(axis=0)
         return jackson_dos(mu, grid, center, half_width)
 
     def _spectral_interval(self) -> tuple[float, float]:
@@ -434,3 +487,25 @@ class Model:
 def _seed64(seed: int | None) -> int:
     """A 64-bit stream key from any seed; fresh entropy for None."""
     return int(np.random.SeedSequence(seed).generate_state(1, dtype=np.uint64)[0])
+
+
+def _block_count(client: Any, items: int) -> int:
+    """Blocks for a run: a few per worker, so that a lost worker costs little."""
+    if client is None:
+        return min(items, 16)
+    check_client(client)
+    workers = max(1, len(client.scheduler_info().get("workers", {})))
+    return max(1, min(items, 4 * workers))
+
+
+def _split(items: np.ndarray, blocks: int) -> list[np.ndarray]:
+    return [part for part in np.array_split(items, max(blocks, 1)) if len(part)]
+
+
+def _eigenvalue_block(model: Model, kpoints: np.ndarray) -> np.ndarray:
+    return model.eigenvalues(kpoints)
+
+
+def _kpm_block(model: Model, block: tuple[int, int, np.ndarray]) -> np.ndarray:
+    moments, seed, ids = block
+    return model.kpm_moments(moments, ids, seed)
