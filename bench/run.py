@@ -106,6 +106,14 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "is extrapolated (default 1e5)",
     )
     parser.add_argument(
+        "--model-sites",
+        type=int,
+        help="model: sites of the graphene flake built and of the KPM run (default 1e6)",
+    )
+    parser.add_argument(
+        "--model-kpoints", type=int, help="model: k-points of the band structure (default 1000)"
+    )
+    parser.add_argument(
         "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
     )
     parser.add_argument(
@@ -150,7 +158,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.interleave_sizes = args.interleave_sizes or defaults["interleave_sizes"]
     if len(args.interleave_sizes) != 2:
         parser.error("--interleave-sizes takes two orders: the product's, then the eigen's")
-    args.model = defaults["model"]
+    args.model = dict(defaults["model"])
+    if args.model_sites:
+        args.model.update(build_atoms=args.model_sites, kpm_sites=args.model_sites)
+    if args.model_kpoints:
+        args.model.update(nk=args.model_kpoints)
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats

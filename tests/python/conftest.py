@@ -1,9 +1,10 @@
 import pytest
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_client():
-    """One two-process Dask cluster for every test that runs work on it."""
+    """A two-process Dask cluster for the tests of one module; closed after them, so
+    its client threads do not run during the memory tests."""
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(
         n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None

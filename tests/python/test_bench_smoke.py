@@ -41,6 +41,8 @@ def smoke(tmp_path_factory):
         "--calls=300",
         "--atoms=40",
         "--bridge-order=12",
+        "--model-sites=2000",
+        "--model-kpoints=10",
         "--neighbour-atoms=200",
         "--repeats=2",
         "--max-repeats=2",
