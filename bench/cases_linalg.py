@@ -85,14 +85,17 @@ def _cases(cls_name: str, dtype, n: int, rng: np.random.Generator):
     ]
 
 
-def run(sizes: list[int], timing: Timing, log) -> list[Row]:
+def run(sizes: list[int], timing: Timing, log, settle_s: float = 0.0) -> list[Row]:
     rng = np.random.default_rng(20240611)
     rows: list[Row] = []
     for flavour, (cls_name, dtype) in FLAVOURS.items():
         for n in sizes:
             for operation, calls in _cases(cls_name, dtype, n, rng):
                 log(f"  {operation} {flavour} n={n}")
-                times = time_interleaved(calls, timing)
+                times = time_interleaved(calls, timing, settle_s)
                 ours, *peers = calls
-                rows += rows_for("linalg", operation, flavour, n, times, ours, peers)
+                new = rows_for("linalg", operation, flavour, n, times, ours, peers)
+                for row in new:
+                    log(f"    {row.peer.name}: {row.ratio:.3f}x")
+                rows += new
     return rows

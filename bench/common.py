@@ -32,13 +32,18 @@ class Timing:
 
 
 def time_interleaved(
-    calls: dict[str, Callable[[], object]], timing: Timing
+    calls: dict[str, Callable[[], object]], timing: Timing, settle_s: float = 0.0
 ) -> dict[str, list[float]]:
     """Time each callable once per round, round after round.
 
     Alternating the contenders inside every round exposes them to the same
     machine state, so background load shifts both sides alike. One untimed
     warm-up call each comes first (lazy initialisation, page faults, caches).
+
+    With `settle_s` > 0, each contender's turn starts after that pause and
+    holds as many calls as fit in it (at least one): the worker threads of the
+    previous contender's BLAS, which spin for a while after each call, are
+    asleep by then, so every side is timed as it runs in a process of its own.
     """
     for call in calls.values():
         call()
@@ -46,9 +51,16 @@ def time_interleaved(
     start = time.perf_counter()
     for round_no in range(timing.max_repeats):
         for name, call in calls.items():
-            t0 = time.perf_counter()
-            call()
-            times[name].append(time.perf_counter() - t0)
+            if settle_s > 0:
+                time.sleep(settle_s)
+            turn_start = time.perf_counter()
+            while True:
+                t0 = time.perf_counter()
+                call()
+                t1 = time.perf_counter()
+                times[name].append(t1 - t0)
+                if t1 - turn_start >= settle_s:
+                    break
         done = round_no + 1
         if done >= timing.min_repeats and time.perf_counter() - start >= timing.budget_s:
             break

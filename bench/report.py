@@ -102,11 +102,12 @@ def _results(rows: list[dict]) -> list[str]:
     return _md_table(header, body)
 
 
-def _extras(rows: list[dict], keys: list[tuple[str, str, str]]) -> list[str]:
+def _extras(rows: list[dict], keys: list[tuple[str, str, str]], flavour: bool = False) -> list[str]:
     seen, body = set(), []
     for r in rows:
         for s in (r["ours"], r["peer"]):
-            cells = [r["operation"], str(r["size"]), s["name"]]
+            cells = [r["operation"]] + ([r["flavour"]] if flavour else [])
+            cells += [str(r["size"]), s["name"]]
             cells += [
                 "-" if s["extra"].get(k) is None else format(s["extra"][k], spec)
                 for k, _, spec in keys
@@ -114,7 +115,8 @@ def _extras(rows: list[dict], keys: list[tuple[str, str, str]]) -> list[str]:
             if tuple(cells) not in seen:
                 seen.add(tuple(cells))
                 body.append(cells)
-    return _md_table(["operation", "size", "side"] + [title for _, title, _ in keys], body)
+    header = ["operation"] + (["flavour"] if flavour else []) + ["size", "side"]
+    return _md_table(header + [title for _, title, _ in keys], body)
 
 
 def render(data: dict, command: str | None) -> str:
@@ -156,6 +158,27 @@ def render(data: dict, command: str | None) -> str:
         lines += [
             "",
             "Arrays: 26 bytes per atom (three float64 coordinates and a two-character symbol).",
+        ]
+    neighbours = [r for r in rows if r["group"] == "neighbours"]
+    if neighbours:
+        lines += ["", "### Neighbour lists", ""]
+        lines += _extras(
+            neighbours,
+            [
+                ("pairs", "pairs", ".0f"),
+                ("pairs_per_s", "pairs/s", ".3g"),
+                ("peak_MB", "peak MB", ".1f"),
+                ("arrays_MB", "arrays MB", ".1f"),
+                ("peak_x_arrays", "peak / arrays", ".2f"),
+            ],
+            flavour=True,
+        )
+        lines += [
+            "",
+            (
+                "Arrays: what each side returns, i, j, shift and distance (and the vectors for "
+                "morvak.neighbours). A peer named 'extrapolated' was not run at that size."
+            ),
         ]
     verdicts = targets.check(rows)
     lines += ["", "## Targets", ""]

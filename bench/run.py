@@ -1,4 +1,4 @@
-"""Run the benchmark suite: haldo and pelmar against numpy, scipy and ASE.
+"""Run the benchmark suite: haldo, pelmar and morvak against numpy, scipy and ASE.
 
 Prints the machine, the BLAS thread pools of both sides and one table of
 medians and ratios (this project's time over the peer's; below 1 is faster),
@@ -7,11 +7,13 @@ and writes everything, every single timing included, as JSON.
     python bench/run.py                 # full run (several minutes)
     python bench/run.py --quick         # small sizes, under a minute
     python bench/run.py --groups linalg --sizes 200,1000
+    python bench/run.py --groups interleave,linalg --sizes 1000,2000,4000
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import shlex
@@ -22,14 +24,25 @@ from pathlib import Path
 from common import Row, Timing, format_extra_table, format_table, set_threads
 
 HERE = Path(__file__).resolve().parent
-GROUPS = ("linalg", "calls", "files", "bridge")
+GROUPS = ("linalg", "calls", "files", "extxyz", "neighbours", "bridge", "interleave", "model")
 FULL = {
     "sizes": [200, 1000, 2000],
     "calls": 10**6,
     "atoms": [10**3, 10**5, 10**6],
+    "neighbour_atoms": [10**5, 10**6],
     "bridge_order": 4000,
+    "interleave_sizes": [200, 1000],
+    "model": {"build_atoms": 10**6, "kpm_sites": 10**6, "kpm_moments": 1024, "nk": 1000},
 }
-QUICK = {"sizes": [100, 200], "calls": 10**5, "atoms": [10**3, 10**4], "bridge_order": 500}
+QUICK = {
+    "sizes": [100, 200],
+    "calls": 10**5,
+    "atoms": [10**3, 10**4],
+    "neighbour_atoms": [10**4],
+    "bridge_order": 500,
+    "interleave_sizes": [100, 200],
+    "model": {"build_atoms": 10**4, "kpm_sites": 10**4, "kpm_moments": 256, "nk": 50},
+}
 
 
 def _int_list(text: str) -> list[int]:
@@ -71,9 +84,26 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument(
         "--sizes", type=_int_list, help="matrix orders for linalg (default 200,1000,2000)"
     )
+    parser.add_argument(
+        "--interleave-sizes",
+        type=_int_list,
+        help="interleave: order of the product, then of the Hermitian eigen (default 200,1000)",
+    )
     parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
     parser.add_argument(
-        "--atoms", type=_int_list, help="atom counts for files (default 1e3,1e5,1e6)"
+        "--atoms", type=_int_list, help="atom counts for files and extxyz (default 1e3,1e5,1e6)"
+    )
+    parser.add_argument(
+        "--neighbour-atoms",
+        type=_int_list,
+        help="atom counts for neighbours (default 1e5,1e6)",
+    )
+    parser.add_argument(
+        "--ase-max",
+        type=int,
+        default=10**5,
+        help="largest atom count at which ASE's neighbor_list is run; above it its time "
+        "is extrapolated (default 1e5)",
     )
     parser.add_argument(
         "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
@@ -86,6 +116,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "--budget",
         type=float,
         help="seconds after which repeats stop once the minimum is reached (default 2)",
+    )
+    parser.add_argument(
+        "--settle",
+        type=float,
+        help="linalg and interleave: seconds of pause before each side's turn or loop, so that the other BLAS pool's "
+        "workers sleep (default 0.3 with more than one thread, else 0)",
     )
     parser.add_argument(
         "--no-memory", action="store_true", help="skip the peak-memory subprocesses"
@@ -109,7 +145,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.sizes = args.sizes or defaults["sizes"]
     args.calls = args.calls or defaults["calls"]
     args.atoms = args.atoms or defaults["atoms"]
+    args.neighbour_atoms = args.neighbour_atoms or defaults["neighbour_atoms"]
     args.bridge_order = args.bridge_order or defaults["bridge_order"]
+    args.interleave_sizes = args.interleave_sizes or defaults["interleave_sizes"]
+    if len(args.interleave_sizes) != 2:
+        parser.error("--interleave-sizes takes two orders: the product's, then the eigen's")
+    args.model = defaults["model"]
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
@@ -120,6 +161,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if timing.min_repeats < 1 or timing.max_repeats < timing.min_repeats:
         parser.error("need 1 <= --repeats <= --max-repeats")
     args.timing = timing
+    if args.settle is None:
+        args.settle = 0.3 if args.threads > 1 else 0.0
+    if args.settle < 0:
+        parser.error("--settle must not be negative")
     return args
 
 
@@ -169,9 +214,14 @@ def main(argv: list[str]) -> int:
             "sizes": args.sizes,
             "calls": args.calls,
             "atoms": args.atoms,
+            "neighbour_atoms": args.neighbour_atoms,
+            "ase_max": args.ase_max,
             "bridge_order": args.bridge_order,
+            "interleave_sizes": args.interleave_sizes,
+            "model": args.model,
             "repeats": vars(args.timing),
             "memory": not args.no_memory,
+            "settle_s": args.settle,
         },
     }
     for name, value in meta["machine"]["tuning_variables"].items():
@@ -186,7 +236,7 @@ def main(argv: list[str]) -> int:
 
         log("linalg")
         if cases_linalg.available():
-            rows += cases_linalg.run(args.sizes, args.timing, log)
+            rows += cases_linalg.run(args.sizes, args.timing, log, args.settle)
         else:
             log("  Operator classes not built yet: linalg skipped")
     if "calls" in args.groups:
@@ -199,6 +249,22 @@ def main(argv: list[str]) -> int:
 
         log("files")
         rows += cases_files.run(args.atoms, args.data_dir, args.timing, not args.no_memory, log)
+    if "extxyz" in args.groups:
+        import cases_extxyz
+
+        log("extxyz")
+        if importlib.util.find_spec("morvak") is None:
+            log("  morvak is not built: extxyz skipped")
+        else:
+            rows += cases_extxyz.run(args.atoms, args.data_dir, args.timing, log)
+
+    if "neighbours" in args.groups:
+        import cases_neighbours
+
+        log("neighbours")
+        rows += cases_neighbours.run(
+            args.neighbour_atoms, args.ase_max, args.timing, not args.no_memory, log
+        )
 
     if "bridge" in args.groups:
         import cases_bridge
@@ -208,6 +274,20 @@ def main(argv: list[str]) -> int:
             rows += cases_bridge.run(args.bridge_order, args.timing, log)
         else:
             log("  morvak's numpy bridge is not built yet: bridge skipped")
+    if "interleave" in args.groups:
+        import cases_interleave
+
+        log("interleave")
+        if cases_interleave.available():
+            rows += cases_interleave.run(args.interleave_sizes, args.timing, log, args.settle)
+        else:
+            log("  Operator classes not built yet: interleave skipped")
+
+    if "model" in args.groups:
+        import cases_model
+
+        log("model")
+        rows += cases_model.run(**args.model, timing=args.timing, log=log)
 
     meta["seconds"] = time.time() - started
     meta["load_average_at_end"] = list(os.getloadavg())
@@ -225,7 +305,7 @@ def main(argv: list[str]) -> int:
                 ],
             )
         )
-    files = [r for r in rows if r.group == "files"]
+    files = [r for r in rows if r.group in ("files", "extxyz")]
     if files:
         print()
         print(
@@ -243,6 +323,21 @@ def main(argv: list[str]) -> int:
     args.json.write_text(
         json.dumps({"meta": meta, "results": [r.as_dict() for r in rows]}, indent=1) + "\n"
     )
+    neighbour_rows = [r for r in rows if r.group == "neighbours"]
+    if neighbour_rows:
+        print()
+        print(
+            format_extra_table(
+                neighbour_rows,
+                [
+                    ("pairs", "pairs", ".0f"),
+                    ("pairs_per_s", "pairs/s", ".3g"),
+                    ("peak_MB", "peak MB", ".1f"),
+                    ("arrays_MB", "arrays MB", ".1f"),
+                    ("peak_x_arrays", "peak/arrays", ".2f"),
+                ],
+            )
+        )
     print(f"\nresults written to {args.json}")
     return 0
 

@@ -1,6 +1,7 @@
 #include "c_binding/pelmar_c_binding.h"
 
 #include "c_binding/c_f_string.hpp"
+#include "c_binding/read_status.hpp"
 #include "crystal/crystal.hpp"
 #include "crystal/errors.hpp"
 #include "crystal/xyz.hpp"
@@ -41,15 +42,19 @@ std::string padded_file_name(const char *path) {
 
 } // namespace
 
-extern "C" int c_read_xyz(const char *xyz_file_in_c) {
+int morvak::c_binding::read_xyz_status(const char *xyz_file_in_c,
+                                       const crystal::StopRequest &stop) {
   // No exception may cross into C: every failure becomes a status and a message.
   try {
     const std::string name = padded_file_name(xyz_file_in_c);
     morvak::crystal::Crystal cryst;
-    morvak::crystal::read_xyz(cryst, name);
+    morvak::crystal::read_xyz(cryst, name, stop);
     cryst.release();
     record_error("");
     return 0;
+  } catch (const morvak::crystal::Interrupted &e) {
+    record_error(e.what());
+    return EINTR;
   } catch (const morvak::crystal::FileError &e) {
     record_error(e.what());
     return e.error_number() > 0 ? e.error_number() : EIO;
@@ -63,6 +68,10 @@ extern "C" int c_read_xyz(const char *xyz_file_in_c) {
     record_error("unknown error while reading the XYZ file");
     return -1;
   }
+}
+
+extern "C" int c_read_xyz(const char *xyz_file_in_c) {
+  return morvak::c_binding::read_xyz_status(xyz_file_in_c, {});
 }
 
 extern "C" const char *c_read_xyz_error(void) {

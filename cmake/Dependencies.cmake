@@ -20,22 +20,24 @@ endif()
 
 find_path(ARMADILLO_INCLUDE_DIR armadillo PATHS /usr/include REQUIRED)
 find_library(OPENBLAS_LIBRARY NAMES openblas REQUIRED)
-find_package(OpenMP REQUIRED COMPONENTS CXX)
 
 add_library(morvak_armadillo INTERFACE)
 target_include_directories(morvak_armadillo SYSTEM INTERFACE ${ARMADILLO_INCLUDE_DIR})
 # ARMA_WARN_LEVEL=0: Armadillo's warnings go to std::cerr (its debug-mode
 # symmetry check in eig_sym warns about a symmetric matrix with a non-finite
 # element); failures reach callers as exceptions only.
+# ARMA_DONT_USE_OPENMP: the only OpenMP use of Armadillo that haldo reaches is the normal fill of
+# 1024 or more elements, and libgomp is not fork-safe: a fork()ed child that
+# fills again deadlocks. Fills run on the calling thread.
 target_compile_definitions(morvak_armadillo INTERFACE
   ARMA_DONT_USE_WRAPPER
   ARMA_WARN_LEVEL=0
   ARMA_USE_EXTERN_RNG
-  ARMA_USE_OPENMP
+  ARMA_DONT_USE_OPENMP
   ARMA_DONT_USE_HDF5
   ARMA_DONT_USE_ARPACK
   ARMA_DONT_USE_SUPERLU)
-target_link_libraries(morvak_armadillo INTERFACE ${OPENBLAS_LIBRARY} OpenMP::OpenMP_CXX)
+target_link_libraries(morvak_armadillo INTERFACE ${OPENBLAS_LIBRARY})
 
 if(MORVAK_BUILD_PYTHON)
   find_package(Python 3.8 REQUIRED COMPONENTS Interpreter Development.Module)

@@ -30,6 +30,13 @@ public:
   using std::runtime_error::runtime_error;
 };
 
+// The read was stopped by its stop request (for instance on Ctrl-C) before
+// the file was read.
+class Interrupted : public std::runtime_error {
+public:
+  Interrupted() : std::runtime_error("the read was interrupted") {}
+};
+
 // The per-atom arrays could not be grown. what() reads
 // "Error allocating <n> bytes", n being the size of the failed request. The
 // text lives inline so that building or copying the exception never allocates.

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -14,8 +16,17 @@ namespace morvak::crystal {
 
 namespace {
 
-constexpr std::size_t small_buffer = std::size_t{64} << 10;
-constexpr std::size_t large_buffer = std::size_t{1} << 20;
+constexpr std::size_t stream_buffer = std::size_t{64} << 10;
+constexpr std::size_t smallest_buffer = std::size_t{4} << 10;
+constexpr std::size_t largest_buffer = std::size_t{1} << 20;
+// How long a read waits for input before it asks its stop request again.
+constexpr int wait_ms = 100;
+
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 } // namespace
 
@@ -24,11 +35,14 @@ std::string file_error_message(int error_number, const std::string &filename) {
   return std::system_category().message(error_number) + ": '" + filename + "'";
 }
 
-LineSource::LineSource(std::string filename) : filename_(std::move(filename)) {
+LineSource::LineSource(std::string filename, StopRequest stop)
+    : filename_(std::move(filename)), stop_(std::move(stop)) {
   if (filename_.find('\0') != std::string::npos)
     throw FileError(EINVAL, filename_, "Invalid argument: the file name contains a NUL character");
-  // Opening a FIFO blocks until a writer appears; O_NONBLOCK avoids that and
-  // is cleared below, so a FIFO without a writer reads as an empty file.
+  // Opening a FIFO blocks until a writer appears; O_NONBLOCK avoids that. It
+  // stays set for everything but regular files, so that a read never blocks
+  // for long: while no input comes, the read waits in poll() and asks its
+  // stop request in between. A FIFO without a writer reads as an empty file.
   do
     fd_ = ::open(filename_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   while (fd_ < 0 && errno == EINTR);
@@ -42,19 +56,28 @@ LineSource::LineSource(std::string filename) : filename_(std::move(filename)) {
       ::close(fd_);
       throw FileError(EISDIR, filename_, file_error_message(EISDIR, filename_));
     }
-    if (S_ISREG(info.st_mode))
+    if (S_ISREG(info.st_mode)) {
+      regular_ = true;
       file_size_ = static_cast<std::size_t>(info.st_size);
+      // Holes hold no data; some file systems report no blocks at all.
+      const auto allocated = static_cast<std::size_t>(info.st_blocks) * 512;
+      data_size_ = info.st_blocks > 0 ? std::min(file_size_, allocated) : file_size_;
+    }
   }
-  const int flags = ::fcntl(fd_, F_GETFL);
-  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    const int error_number = errno;
-    ::close(fd_);
-    throw FileError(error_number, filename_, file_error_message(error_number, filename_));
+  if (regular_) {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+      const int error_number = errno;
+      ::close(fd_);
+      throw FileError(error_number, filename_, file_error_message(error_number, filename_));
+    }
   }
-  // A small file gets a buffer just big enough to take it in one read.
+  // A buffer of a sixteenth of the file keeps the memory of small reads close
+  // to that of the arrays read, and large files are read in large blocks.
   capacity_ =
-      file_size_ > 0 ? std::clamp(file_size_ + 1, std::size_t{4096}, large_buffer) : small_buffer;
+      regular_ ? std::clamp(file_size_ / 16, smallest_buffer, largest_buffer) : stream_buffer;
   buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+  last_asked_ns_ = now_ns();
 }
 
 LineSource::~LineSource() {
@@ -69,17 +92,17 @@ bool LineSource::next_line(std::string_view &line) {
     if (const void *newline = std::memchr(data + scan_from, '\n', end_ - scan_from)) {
       const auto stop = static_cast<std::size_t>(static_cast<const char *>(newline) - data);
       line = std::string_view(data + begin_, stop - begin_);
+      offset_ += stop + 1 - begin_;
       begin_ = stop + 1;
       break;
     }
     if (end_ - begin_ > max_line_length)
-      throw FormatError(filename_ + ":" + std::to_string(line_number_ + 1) +
-                        ": expected a line of at most " + std::to_string(max_line_length) +
-                        " bytes, found a longer line");
+      fail_long_line();
     if (at_eof_) {
       if (begin_ == end_)
         return false;
       line = std::string_view(data + begin_, end_ - begin_);
+      offset_ += end_ - begin_;
       begin_ = end_;
       break;
     }
@@ -92,6 +115,8 @@ bool LineSource::next_line(std::string_view &line) {
 }
 
 void LineSource::read_more(std::size_t &scan_from) {
+  if (before_refill_)
+    before_refill_();
   // Keep the unfinished line at the front of the buffer, then fill the rest.
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -116,11 +141,69 @@ void LineSource::read_more(std::size_t &scan_from) {
       at_eof_ = true;
       return;
     }
-    if (errno != EINTR) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wait_for_input();
+    } else if (errno == EINTR) {
+      ask_stop();
+    } else {
       const int error_number = errno;
       throw FileError(error_number, filename_, file_error_message(error_number, filename_));
     }
   }
+}
+
+std::string_view LineSource::lines_ahead() {
+  for (;;) {
+    // Regular files are read ahead in large blocks; other input is taken as
+    // it comes, so that a writer is never waited for while lines are buffered.
+    if (regular_ && !at_eof_ && end_ - begin_ < capacity_ / 2) {
+      std::size_t scan_from = begin_;
+      read_more(scan_from);
+      continue;
+    }
+    const std::string_view buffered(buffer_.get() + begin_, end_ - begin_);
+    const std::size_t last = buffered.rfind('\n');
+    if (last != std::string_view::npos)
+      return buffered.substr(0, last + 1);
+    if (at_eof_)
+      return buffered;
+    if (buffered.size() > max_line_length)
+      fail_long_line();
+    std::size_t scan_from = begin_;
+    read_more(scan_from);
+  }
+}
+
+void LineSource::skip(std::size_t bytes, long lines) {
+  begin_ += bytes;
+  offset_ += bytes;
+  line_number_ += lines;
+}
+
+void LineSource::check_stop() {
+  if (stop_ && now_ns() - last_asked_ns_ >= wait_ms * 1'000'000LL)
+    ask_stop();
+}
+
+void LineSource::ask_stop() {
+  last_asked_ns_ = now_ns();
+  if (stop_ && stop_())
+    throw Interrupted();
+}
+
+void LineSource::wait_for_input() {
+  pollfd request{fd_, POLLIN, 0};
+  const int ready = ::poll(&request, 1, stop_ ? wait_ms : -1);
+  // Nothing came, or a signal arrived: a chance to stop. When poll() fails
+  // otherwise, the next read() reports the error.
+  if (ready == 0 || (ready < 0 && errno == EINTR))
+    ask_stop();
+}
+
+void LineSource::fail_long_line() const {
+  throw FormatError(filename_ + ":" + std::to_string(line_number_ + 1) +
+                    ": expected a line of at most " + std::to_string(max_line_length) +
+                    " bytes, found a longer line");
 }
 
 } // namespace morvak::crystal

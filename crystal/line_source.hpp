@@ -1,11 +1,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace morvak::crystal {
+
+// Asked from time to time while a read runs or waits for input (a FIFO, a
+// terminal); returning true ends the read with the exception Interrupted.
+// Called on the reading thread only. An empty function never stops a read.
+using StopRequest = std::function<bool()>;
 
 // Reads a text file line by line through a buffer of bounded size, so that any
 // input, even an endless device such as /dev/zero, takes bounded memory. Lines
@@ -16,7 +23,7 @@ public:
   static constexpr std::size_t max_line_length = std::size_t{1} << 20;
 
   // Opens `filename`; throws FileError when it can't be opened or is a directory.
-  explicit LineSource(std::string filename);
+  explicit LineSource(std::string filename, StopRequest stop = {});
   ~LineSource();
   LineSource(const LineSource &) = delete;
   LineSource &operator=(const LineSource &) = delete;
@@ -26,17 +33,43 @@ public:
   // reading fails.
   bool next_line(std::string_view &line);
 
+  // The complete lines buffered ahead, each with its line end, and at the end
+  // of the file the last line also without one; empty only at the end of the
+  // file. Reads more when little is buffered. Valid until the next call of
+  // any member but skip().
+  std::string_view lines_ahead();
+  // Passes over the first `bytes` of lines_ahead(), which hold `lines` lines.
+  void skip(std::size_t bytes, long lines);
+
+  // Bytes passed over since the start of the file.
+  std::uint64_t offset() const { return offset_; }
+  // Called before the buffer's content may move or be replaced, which ends
+  // the life of every view into it; an empty function clears it.
+  void set_before_refill(std::function<void()> hook) { before_refill_ = std::move(hook); }
+
+  // Asks the stop request when it was last asked long enough ago; throws
+  // Interrupted when it says stop.
+  void check_stop();
+
   // Number of the line last returned by next_line, counting from 1.
   long line_number() const { return line_number_; }
   const std::string &filename() const { return filename_; }
   // Size in bytes of a regular file, 0 for anything else.
   std::size_t file_size() const { return file_size_; }
+  // Bytes of a regular file that its blocks hold data for: less than its size
+  // when it has holes. 0 for anything else.
+  std::size_t data_size() const { return data_size_; }
 
 private:
   void read_more(std::size_t &scan_from);
+  void wait_for_input();
+  void ask_stop();
+  [[noreturn]] void fail_long_line() const;
 
   std::string filename_;
+  StopRequest stop_;
   int fd_ = -1;
+  bool regular_ = false;
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t begin_ = 0; // first byte not yet returned
@@ -44,6 +77,10 @@ private:
   bool at_eof_ = false;
   long line_number_ = 0;
   std::size_t file_size_ = 0;
+  std::size_t data_size_ = 0;
+  long long last_asked_ns_ = 0;
+  std::uint64_t offset_ = 0;
+  std::function<void()> before_refill_;
 };
 
 // "<reason>: '<filename>'", the text of a FileError for `error_number`.

@@ -1,13 +1,15 @@
 #include "crystal/free_form.hpp"
+#include "crystal/helper_thread.hpp"
 #include "crystal/line_source.hpp"
+#include "crystal/plain_atoms.hpp"
 #include "crystal/xyz.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace morvak::crystal {
@@ -15,37 +17,126 @@ namespace morvak::crystal {
 namespace {
 
 constexpr std::string_view axis_names[3] = {"x", "y", "z"};
-
-// Makes room for one more entry, growing geometrically but never beyond
-// `limit`, so that a count far larger than the file never reserves memory up
-// front. The failed request is reported in bytes.
-template <class T> void make_room(std::vector<T> &entries, std::size_t limit) {
-  if (entries.size() < entries.capacity())
-    return;
-  const std::size_t wanted = std::min(std::max<std::size_t>(entries.capacity() * 2, 1024), limit);
-  try {
-    entries.reserve(wanted);
-  } catch (const std::bad_alloc &) {
-    throw AllocationError(wanted * sizeof(T));
-  }
-}
-
-template <class T> void reserve_or_throw(std::vector<T> &entries, std::size_t count) {
-  try {
-    entries.reserve(count);
-  } catch (const std::bad_alloc &) {
-    throw AllocationError(count * sizeof(T));
-  }
-}
+// Blocks of lines at least this long are shared with a helper thread.
+constexpr std::size_t parallel_block = std::size_t{64} << 10;
+// No atom record is shorter than this ("1 0 0 0" and a line end).
+constexpr std::size_t shortest_record = 8;
 
 std::string_view trim_trailing_blanks(std::string_view text) {
   const auto end = text.find_last_not_of(' ');
   return end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1);
 }
 
+// The per-atom arrays. They grow as atoms arrive, never beyond the count, and
+// are reserved up front only as far as the data of the file can fill them, so
+// that a count far larger than the file never reserves memory.
+class AtomArrays {
+public:
+  explicit AtomArrays(std::size_t count) : count_(count) {}
+
+  std::vector<Symbol> names;
+  std::vector<Vec3> xyz;
+
+  std::size_t size() const { return xyz.size(); }
+
+  // Room for `extra` more atoms (at most up to the count).
+  void make_room(std::size_t extra) {
+    const std::size_t needed = std::min(count_, size() + extra);
+    if (needed <= xyz.capacity())
+      return;
+    reserve(std::min(count_, std::max({needed, xyz.capacity() * 2, std::size_t{1024}})));
+  }
+
+  void reserve(std::size_t atoms) {
+    atoms = std::min(atoms, count_);
+    try {
+      names.reserve(atoms);
+    } catch (const std::bad_alloc &) {
+      throw AllocationError(atoms * sizeof(Symbol));
+    }
+    try {
+      xyz.reserve(atoms);
+    } catch (const std::bad_alloc &) {
+      throw AllocationError(atoms * sizeof(Vec3));
+    }
+  }
+
+  void append(const std::vector<Symbol> &more_names, const std::vector<Vec3> &more_xyz,
+              std::size_t atoms) {
+    make_room(atoms);
+    names.insert(names.end(), more_names.begin(), more_names.begin() + atoms);
+    xyz.insert(xyz.end(), more_xyz.begin(), more_xyz.begin() + atoms);
+  }
+
+private:
+  std::size_t count_;
+};
+
+// Sets a LineSource's refill hook for as long as it lives.
+class RefillHook {
+public:
+  RefillHook(LineSource &source, std::function<void()> hook) : source_(source) {
+    source_.set_before_refill(std::move(hook));
+  }
+  ~RefillHook() { source_.set_before_refill({}); }
+  RefillHook(const RefillHook &) = delete;
+  RefillHook &operator=(const RefillHook &) = delete;
+
+private:
+  LineSource &source_;
+};
+
+// What the line after the count looks like. Files in the common and extended
+// XYZ layouts hold a comment or a key=value header there instead of the cell.
+enum class SecondLine { cell_vector, blank, extended_header, other, none };
+
+bool contains_key(std::string_view line, std::string_view key) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  for (std::size_t i = 0; i + key.size() <= line.size(); ++i) {
+    std::size_t j = 0;
+    while (j < key.size() && lower(line[i + j]) == key[j])
+      ++j;
+    if (j == key.size())
+      return true;
+  }
+  return false;
+}
+
+bool looks_numeric(std::string_view item) {
+  if (item.empty())
+    return false;
+  const char c = item[0];
+  if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')
+    return true;
+  // Spellings of Inf and NaN are refused later, with their own message.
+  const char lower = static_cast<char>(c | 0x20);
+  return lower == 'i' || lower == 'n';
+}
+
+SecondLine classify_second_line(std::string_view line) {
+  const std::size_t start = line.find_first_not_of(" \t\r");
+  if (start == std::string_view::npos)
+    return SecondLine::blank;
+  if (contains_key(line, "lattice=") || contains_key(line, "properties="))
+    return SecondLine::extended_header;
+  // A quoted label is meant as one; otherwise a label and then a number.
+  if (line[start] == '\'' || line[start] == '"')
+    return SecondLine::cell_vector;
+  std::size_t pos = start;
+  while (pos < line.size() && !ends_unquoted_item(line[pos]))
+    ++pos;
+  while (pos < line.size() && (is_item_blank(line[pos]) || line[pos] == ','))
+    ++pos;
+  const std::size_t next = pos;
+  while (pos < line.size() && !ends_unquoted_item(line[pos]))
+    ++pos;
+  return looks_numeric(line.substr(next, pos - next)) ? SecondLine::cell_vector : SecondLine::other;
+}
+
 class XyzReader {
 public:
-  XyzReader(LineSource &source, const Crystal &start) : source_(source), in_(source) {
+  XyzReader(LineSource &source, const Crystal &start)
+      : source_(source), in_(source), plain_(table_) {
     result_.cell = start.cell;
     result_.natom = start.natom;
     table_.initialize();
@@ -53,8 +144,22 @@ public:
 
   Crystal read() {
     read_count();
-    read_cell();
-    read_atoms();
+    try {
+      read_cell();
+    } catch (const FormatError &) {
+      if (second_line_ != SecondLine::cell_vector && second_line_ != SecondLine::none)
+        fail_other_layout();
+      throw;
+    }
+    try {
+      read_atoms();
+    } catch (const FormatError &) {
+      // A blank comment line lets the cell be read from the first atom lines.
+      if (labels_look_like_elements_ &&
+          (second_line_ == SecondLine::blank || second_line_ == SecondLine::extended_header))
+        fail_other_layout();
+      throw;
+    }
     return std::move(result_);
   }
 
@@ -70,20 +175,49 @@ private:
     const auto count = parse_integer(item.text);
     if (!count || item.quoted)
       in_.fail(item, "an integer for the atom count");
+    if (*count < 0)
+      in_.fail(item, "a non-negative integer for the atom count");
     result_.natom = *count;
   }
 
   // Labels are read and dropped; empty items leave components unchanged.
   void read_cell() {
     in_.begin_read();
+    const std::string_view ahead = source_.lines_ahead();
+    if (!ahead.empty()) {
+      std::string_view line = ahead.substr(0, ahead.find('\n'));
+      second_line_ = classify_second_line(line);
+      second_line_text_.assign(line.substr(0, 64));
+      second_line_number_ = source_.line_number() + 1;
+    }
     for (int i = 0; i < 3; ++i) {
       const std::string vector = "cell vector " + std::to_string(i + 1);
       const Item label = in_.next();
       if (label.kind == Item::Kind::end_of_file)
         in_.fail(label, "a label for " + vector);
+      if (label.kind != Item::Kind::value || !looks_like_element(label))
+        labels_look_like_elements_ = false;
       for (int j = 0; j < 3; ++j)
         read_real(result_.cell[i][j], "a real number for " + vector);
     }
+  }
+
+  bool looks_like_element(const Item &item) {
+    if (const auto number = parse_integer(item.text))
+      return *number >= 1 && *number <= Element_map::size;
+    return plain_.element_symbol(item.text).has_value();
+  }
+
+  [[noreturn]] void fail_other_layout() const {
+    const bool blank = second_line_ == SecondLine::blank;
+    in_.fail(second_line_number_,
+             std::string("expected a labelled cell vector, found ") +
+                 (blank ? "a blank line" : quote_for_message(second_line_text_)) +
+                 ", which looks like " +
+                 (second_line_ == SecondLine::extended_header ? "an extended-XYZ header"
+                                                              : "the comment line of an XYZ file") +
+                 " rather than a labelled cell vector; common and extended XYZ files are read "
+                 "by morvak.read");
   }
 
   void read_real(double &target, const std::string &expected) {
@@ -99,45 +233,134 @@ private:
   }
 
   void read_atoms() {
-    const std::size_t count = result_.natom > 0 ? static_cast<std::size_t>(result_.natom) : 0;
-    std::vector<Symbol> names;
-    std::vector<Vec3> xyz;
-    // No atom record is shorter than 8 bytes ("1 0 0 0" and a line end), so
-    // the file's size bounds what is worth reserving.
-    const std::size_t hint = std::min(count, source_.file_size() / 8 + 1);
-    reserve_or_throw(names, hint);
-    reserve_or_throw(xyz, hint);
-    for (std::size_t atom = 0; atom < count; ++atom) {
-      std::string_view line;
-      Symbol name;
-      Vec3 position{}; // an empty item leaves a coordinate at zero
-      if (in_.begin_read_line(line) && take_plain_atom(line, name, position)) {
-        make_room(names, count);
-        make_room(xyz, count);
-        names.push_back(name);
-        xyz.push_back(position);
+    const auto count = static_cast<std::size_t>(result_.natom);
+    AtomArrays arrays(count);
+    // The helper's share of a block: its atoms, and how far it got.
+    std::vector<Symbol> helper_names;
+    std::vector<Vec3> helper_xyz;
+    std::size_t theirs_taken = 0;
+    std::size_t theirs_bytes = 0;
+    bool helper_busy = false;
+    bool buffer_moved = false;
+    std::optional<PlainAtoms> helper_plain;
+    std::optional<HelperThread> helper;
+    // The helper reads the source's buffer: before that changes, wait for it.
+    const RefillHook hook(source_, [&] {
+      buffer_moved = true;
+      if (helper_busy) {
+        helper_busy = false;
+        helper->wait();
+      }
+    });
+    bool may_share = count > 0 && HelperThread::usable_cpus() > 1;
+    bool first_block = true;
+    while (arrays.size() < count) {
+      source_.check_stop();
+      const std::string_view text = source_.lines_ahead();
+      if (first_block) {
+        reserve_for_file(arrays, text);
+        first_block = false;
+      }
+      if (text.empty()) {
+        read_record_by_items(arrays); // reports the end of the file
         continue;
       }
-      name = read_element(atom);
-      for (int j = 0; j < 3; ++j) {
-        const Item item = in_.next();
-        if (item.kind == Item::Kind::end_of_file)
-          fail_at_end(item, atom);
-        if (item.kind != Item::Kind::value)
-          continue;
-        const auto value = parse_real(item.text);
-        if (!value || item.quoted)
-          in_.fail(item, "a real number for coordinate " + std::string(axis_names[j]) +
-                             " of atom " + std::to_string(atom + 1));
-        position[j] = *value;
+      std::string_view mine = text;
+      std::string_view theirs;
+      if (may_share && text.size() >= parallel_block) {
+        const std::size_t middle = text.find('\n', text.size() / 2);
+        if (middle + 1 < text.size()) {
+          mine = text.substr(0, middle + 1);
+          theirs = text.substr(middle + 1);
+        }
       }
-      make_room(names, count);
-      make_room(xyz, count);
-      names.push_back(name);
-      xyz.push_back(position);
+      if (!theirs.empty() && !helper) {
+        try {
+          helper.emplace();
+          helper_plain.emplace(table_);
+        } catch (const std::system_error &) {
+          may_share = false; // no thread to be had: read alone
+          mine = text;
+          theirs = {};
+        }
+      }
+      buffer_moved = false;
+      if (!theirs.empty()) {
+        helper_names.clear();
+        helper_xyz.clear();
+        helper_names.reserve(theirs.size() / shortest_record + 1);
+        helper_xyz.reserve(theirs.size() / shortest_record + 1);
+        const std::size_t wanted = count - arrays.size();
+        helper->start([&, wanted, theirs] {
+          theirs_taken =
+              helper_plain->take_lines(theirs, wanted, helper_names, helper_xyz, theirs_bytes);
+        });
+        helper_busy = true;
+      }
+      // My share: plain records straight from the text, the others item by
+      // item, until the helper's share begins.
+      const std::uint64_t mine_start = source_.offset();
+      const std::uint64_t mine_end = mine_start + mine.size();
+      while (arrays.size() < count && source_.offset() < mine_end && !buffer_moved) {
+        const std::string_view rest = mine.substr(source_.offset() - mine_start);
+        const std::size_t wanted = count - arrays.size();
+        arrays.make_room(std::min(wanted, rest.size() / shortest_record + 1));
+        std::size_t bytes = 0;
+        const std::size_t taken = plain_.take_lines(rest, wanted, arrays.names, arrays.xyz, bytes);
+        source_.skip(bytes, static_cast<long>(taken));
+        if (bytes < rest.size() && arrays.size() < count)
+          read_record_by_items(arrays);
+      }
+      if (helper_busy) {
+        helper_busy = false;
+        helper->wait();
+        // The helper's records follow on when mine end where its share begins.
+        if (!buffer_moved && arrays.size() < count && source_.offset() == mine_end) {
+          arrays.append(helper_names, helper_xyz, std::min(theirs_taken, count - arrays.size()));
+          source_.skip(theirs_bytes, static_cast<long>(theirs_taken));
+        }
+      }
     }
-    result_.name = std::move(names);
-    result_.xyz = std::move(xyz);
+    result_.name = std::move(arrays.names);
+    result_.xyz = std::move(arrays.xyz);
+  }
+
+  // Reserves what the file's data can hold, judged by the lines of the first
+  // block: a regular file's size bounds the atoms that can still come.
+  void reserve_for_file(AtomArrays &arrays, std::string_view first) {
+    const std::size_t lines =
+        static_cast<std::size_t>(std::count(first.begin(), first.end(), '\n'));
+    std::size_t expected = std::min<std::size_t>(lines + 1, 1024);
+    if (source_.data_size() > 0 && !first.empty()) {
+      const double per_byte = static_cast<double>(lines + 1) / static_cast<double>(first.size());
+      // A tenth more than the density of the first block predicts.
+      expected =
+          static_cast<std::size_t>(static_cast<double>(source_.data_size()) * per_byte * 1.1) + 16;
+    }
+    arrays.reserve(expected);
+  }
+
+  // One record by the item-by-item reader, from a fresh line.
+  void read_record_by_items(AtomArrays &arrays) {
+    const std::size_t atom = arrays.size();
+    in_.begin_read();
+    const Symbol name = read_element(atom);
+    Vec3 position{}; // an empty item leaves a coordinate at zero
+    for (int j = 0; j < 3; ++j) {
+      const Item item = in_.next();
+      if (item.kind == Item::Kind::end_of_file)
+        fail_at_end(item, atom);
+      if (item.kind != Item::Kind::value)
+        continue;
+      const auto value = parse_real(item.text);
+      if (!value || item.quoted)
+        in_.fail(item, "a real number for coordinate " + std::string(axis_names[j]) + " of atom " +
+                           std::to_string(atom + 1));
+      position[j] = *value;
+    }
+    arrays.make_room(1);
+    arrays.names.push_back(name);
+    arrays.xyz.push_back(position);
   }
 
   // An atomic number from 1 to 118, or an element symbol as the table writes it.
@@ -154,99 +377,10 @@ private:
         return table_.get_element_symbol(*number);
       }
     }
-    const auto symbol = element_symbol(item.text);
+    const auto symbol = plain_.element_symbol(item.text);
     if (!symbol)
       fail_element(item, atom, "an atomic number or element symbol");
     return *symbol;
-  }
-
-  // The element whose symbol `text` is, if any.
-  std::optional<Symbol> element_symbol(std::string_view text) {
-    // Files mostly repeat a few elements: try the last match before the table.
-    text = trim_trailing_blanks(text);
-    if (last_number_ == 0 || !blank_padded_equal(last_symbol_.view(), text)) {
-      const std::int32_t number = table_.get_element_number(text);
-      if (number == 0)
-        return std::nullopt;
-      last_number_ = number;
-      last_symbol_ = table_.get_element_symbol(number);
-    }
-    return last_symbol_;
-  }
-
-  // The common atom record, an element and three reals parted by blanks or
-  // a comma on one line, read straight from the text. Anything else (quotes,
-  // empty items, slashes, repeat counts, a record spread over lines, a bad
-  // item) returns false and leaves the record to the item-by-item path, which
-  // then reads it, or reports it, exactly as it would have anyway. The items
-  // taken here are the texts that path would hand out, converted by the same
-  // functions, so the values agree bit for bit.
-  bool take_plain_atom(std::string_view line, Symbol &name, Vec3 &position) {
-    const char *p = line.data();
-    const char *const end = p + line.size();
-    while (p != end && is_item_blank(*p))
-      ++p;
-    const char *const start = p;
-    while (p != end && !ends_unquoted_item(*p))
-      ++p;
-    // Quotes and repeat counts never make an atomic number or a symbol, so a
-    // text holding them is refused here as well.
-    const std::string_view text(start, static_cast<std::size_t>(p - start));
-    if (const auto number = parse_integer(text)) {
-      if (*number < 1 || *number > Element_map::size)
-        return false;
-      name = table_.get_element_symbol(*number);
-    } else if (const auto symbol = element_symbol(text)) {
-      name = *symbol;
-    } else {
-      return false;
-    }
-    // Stores only on success: a refused record may hold empty items, which
-    // leave their coordinates as they were.
-    Vec3 taken;
-    for (double &value : taken) {
-      skip_separator(p, end);
-      if (!take_real(p, end, value))
-        return false;
-    }
-    position = taken;
-    return true;
-  }
-
-  // Blanks with at most one comma among them part two items. A second comma
-  // would stand for an empty item, which take_real refuses.
-  static void skip_separator(const char *&p, const char *end) {
-    while (p != end && is_item_blank(*p))
-      ++p;
-    if (p != end && *p == ',')
-      ++p;
-    while (p != end && is_item_blank(*p))
-      ++p;
-  }
-
-  // The real at `p`, when the item there is one, and `p` moved past it. A
-  // real that std::from_chars takes up to a separator or the line end is a
-  // whole item, as none of the characters it takes ends an item, and
-  // parse_real gives the same value for it; other spellings (a '+', a D
-  // exponent, an underflow) go through parse_real. Neither takes an empty
-  // text (a line end here means the record goes on on the next line), nor
-  // one holding a quote, a repeat count or a slash.
-  static bool take_real(const char *&p, const char *end, double &value) {
-    const auto [stop, error] = std::from_chars(p, end, value);
-    if (error == std::errc{} && std::isfinite(value) &&
-        (stop == end || ends_unquoted_item(*stop))) {
-      p = stop;
-      return true;
-    }
-    const char *item_end = p;
-    while (item_end != end && !ends_unquoted_item(*item_end))
-      ++item_end;
-    const auto parsed = parse_real(std::string_view(p, static_cast<std::size_t>(item_end - p)));
-    if (!parsed)
-      return false;
-    value = *parsed;
-    p = item_end;
-    return true;
   }
 
   [[noreturn]] void fail_element(const Item &item, std::size_t atom,
@@ -261,20 +395,25 @@ private:
 
   LineSource &source_;
   FreeFormReader in_;
-  Crystal result_;
   Element_map table_;
-  Symbol last_symbol_;
-  std::int32_t last_number_ = 0;
+  PlainAtoms plain_;
+  Crystal result_;
+  SecondLine second_line_ = SecondLine::none;
+  std::string second_line_text_;
+  long second_line_number_ = 0;
+  bool labels_look_like_elements_ = true;
 };
 
 } // namespace
 
-void read_xyz(Crystal &cryst, std::string_view filename) {
+void read_xyz(Crystal &cryst, std::string_view filename, const StopRequest &stop) {
   if (cryst.xyz)
     throw std::logic_error("Attempting to allocate already allocated variable 'cryst'");
-  LineSource source{std::string(trim_trailing_blanks(filename))};
+  LineSource source{std::string(trim_trailing_blanks(filename)), stop};
   // The record changes only once the whole file has been read.
   cryst = XyzReader(source, cryst).read();
 }
+
+void read_xyz(Crystal &cryst, std::string_view filename) { read_xyz(cryst, filename, {}); }
 
 } // namespace morvak::crystal

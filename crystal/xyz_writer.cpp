@@ -1,17 +1,18 @@
-#include "crystal/line_source.hpp"
+#include "crystal/output_file.hpp"
 #include "crystal/record_fields.hpp"
 #include "crystal/xyz.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <random>
+#include <memory>
+#include <pthread.h>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace morvak::crystal {
@@ -22,110 +23,123 @@ constexpr std::size_t output_buffer = std::size_t{1} << 20;
 // The longest record is the cell record: " cell: ", nine blank-led real
 // fields, six "  " pairs around the blank text items, two "  |  " and a line end.
 constexpr std::size_t longest_record = 7 + 9 * (1 + real_field_width) + 6 * 2 + 2 * 4 + 1;
+// Every atom record has the same length: a blank, the two-character symbol,
+// three blank-led real fields and a line end.
+constexpr std::size_t atom_record = 1 + Symbol::size() + 3 * (1 + real_field_width) + 1;
+// Formatting the reals is most of the work; it is shared among threads only
+// when each gets enough atoms to outweigh starting a thread.
+constexpr std::size_t atoms_per_thread = 512;
+constexpr unsigned max_threads = 4;
 
 std::string trim_trailing_blanks(std::string_view text) {
   const auto end = text.find_last_not_of(' ');
   return std::string(end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1));
 }
 
-[[noreturn]] void throw_file_error(int error_number, const std::string &target) {
-  throw FileError(error_number, target, file_error_message(error_number, target));
-}
-
-// A new file beside the target that replaces it on commit() and is removed
-// otherwise, so the target is never left half-written.
-class ReplacementFile {
-public:
-  explicit ReplacementFile(std::string target) : target_(std::move(target)) {
-    const auto slash = target_.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    const std::string base = target_.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::random_device entropy;
-    for (int attempt = 0; fd_ < 0; ++attempt) {
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-      // A dot-file with a short stem, so the name stays within NAME_MAX.
-      temporary_ = directory + "." + base.substr(0, 200) + suffix;
-      fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0 && (errno != EEXIST || attempt == 16))
-        throw_file_error(errno, target_);
-    }
-    // An existing target keeps its permissions.
-    struct stat info {};
-    if (::stat(target_.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-      ::fchmod(fd_, info.st_mode & 07777);
-  }
-
-  ~ReplacementFile() {
-    if (fd_ >= 0)
-      ::close(fd_);
-    if (!committed_)
-      ::unlink(temporary_.c_str());
-  }
-  ReplacementFile(const ReplacementFile &) = delete;
-  ReplacementFile &operator=(const ReplacementFile &) = delete;
-
-  void write(const char *data, std::size_t size) {
-    while (size > 0) {
-      const ssize_t written = ::write(fd_, data, size);
-      if (written < 0) {
-        if (errno == EINTR)
-          continue;
-        throw_file_error(errno, target_);
-      }
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    }
-  }
-
-  void commit() {
-    if (::fsync(fd_) != 0)
-      throw_file_error(errno, target_);
-    const int result = ::close(fd_);
-    fd_ = -1;
-    if (result != 0)
-      throw_file_error(errno, target_);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0)
-      throw_file_error(errno, target_);
-    committed_ = true;
-  }
-
-private:
-  std::string target_;
-  std::string temporary_;
-  int fd_ = -1;
-  bool committed_ = false;
-};
-
-// Records gather in a buffer that goes to the file whenever it fills up.
+// Records gather in a buffer that goes to the file whenever it fills up. It
+// is no larger than the whole text, and left uninitialised: every byte sent
+// to the file has been written first.
 class RecordWriter {
 public:
-  explicit RecordWriter(ReplacementFile &file) : file_(file), buffer_(output_buffer) {}
+  RecordWriter(OutputFile &file, std::size_t text_size)
+      : file_(file), size_(std::min(output_buffer, std::max(text_size, longest_record))),
+        buffer_(std::make_unique_for_overwrite<char[]>(size_)) {}
 
   // Room for one more record of at most longest_record characters.
   char *record() {
-    if (buffer_.size() - used_ < longest_record)
+    if (size_ - used_ < longest_record)
       flush();
-    return buffer_.data() + used_;
+    return buffer_.get() + used_;
   }
   void end_record(char *end) {
     *end++ = '\n';
-    used_ = static_cast<std::size_t>(end - buffer_.data());
+    used_ = static_cast<std::size_t>(end - buffer_.get());
   }
+  // Room for up to `wanted` atom records: their count, and where they go.
+  std::pair<std::size_t, char *> atom_records(std::size_t wanted) {
+    if ((size_ - used_) / atom_record == 0)
+      flush();
+    return {std::min(wanted, (size_ - used_) / atom_record), buffer_.get() + used_};
+  }
+  void end_atom_records(std::size_t count) { used_ += count * atom_record; }
   void flush() {
-    file_.write(buffer_.data(), used_);
+    file_.write(buffer_.get(), used_);
     used_ = 0;
   }
 
 private:
-  ReplacementFile &file_;
-  std::vector<char> buffer_;
+  OutputFile &file_;
+  std::size_t size_;
+  std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
 };
 
 char *put_text(char *out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());
   return out + text.size();
+}
+
+// Atom records first .. first + count - 1, atom_record characters each.
+void put_atoms(const Crystal &cryst, std::size_t first, std::size_t count, char *out) noexcept {
+  const auto &names = *cryst.name;
+  const auto &xyz = *cryst.xyz;
+  for (std::size_t atom = first; atom < first + count; ++atom) {
+    *out++ = ' ';
+    out = put_text(out, names[atom].view());
+    for (const double coordinate : xyz[atom]) {
+      *out++ = ' ';
+      out = put_real(out, coordinate);
+    }
+    *out++ = '\n';
+  }
+}
+
+// Blocks every signal in the calling thread while it lives, so that the
+// threads it starts inherit the mask and signals go to the caller's threads.
+class SignalsBlocked {
+public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &saved_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsBlocked(const SignalsBlocked &) = delete;
+  SignalsBlocked &operator=(const SignalsBlocked &) = delete;
+
+private:
+  sigset_t saved_;
+};
+
+// put_atoms, shared among up to max_threads threads for large counts. The
+// records are fixed-width, so each thread knows where its part goes. Where a
+// thread can't be started, the calling thread does that part.
+void put_atoms_in_parallel(const Crystal &cryst, std::size_t first, std::size_t count, char *out) {
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t parts = std::min({cores, std::size_t{max_threads}, count / atoms_per_thread});
+  if (parts <= 1) {
+    put_atoms(cryst, first, count, out);
+    return;
+  }
+  const std::size_t share = count / parts;
+  std::vector<std::jthread> helpers;
+  helpers.reserve(parts - 1);
+  {
+    const SignalsBlocked blocked;
+    for (std::size_t part = 1; part < parts; ++part) {
+      const std::size_t start = part * share;
+      const std::size_t length = part + 1 == parts ? count - start : share;
+      char *where = out + start * atom_record;
+      try {
+        helpers.emplace_back([&cryst, first, start, length, where] {
+          put_atoms(cryst, first + start, length, where);
+        });
+      } catch (const std::system_error &) {
+        put_atoms(cryst, first + start, length, where);
+      }
+    }
+  }
+  put_atoms(cryst, first, share, out);
 }
 
 void check_arrays(const Crystal &cryst) {
@@ -159,8 +173,9 @@ void write_xyz(const Crystal &cryst, std::string_view filename) {
   if (target.find('\0') != std::string::npos)
     throw FileError(EINVAL, target, "Invalid argument: the file name contains a NUL character");
 
-  ReplacementFile file(target);
-  RecordWriter out(file);
+  const auto natom = static_cast<std::size_t>(std::max(cryst.natom, std::int32_t{0}));
+  OutputFile file(target);
+  RecordWriter out(file, 2 * longest_record + natom * atom_record);
 
   char *p = out.record();
   *p++ = ' ';
@@ -179,17 +194,11 @@ void write_xyz(const Crystal &cryst, std::string_view filename) {
   }
   out.end_record(p);
 
-  const auto &names = *cryst.name;
-  const auto &xyz = *cryst.xyz;
-  for (std::int32_t atom = 0; atom < cryst.natom; ++atom) {
-    p = out.record();
-    *p++ = ' ';
-    p = put_text(p, names[atom].view());
-    for (const double coordinate : xyz[atom]) {
-      *p++ = ' ';
-      p = put_real(p, coordinate);
-    }
-    out.end_record(p);
+  for (std::size_t atom = 0; atom < natom;) {
+    const auto [count, where] = out.atom_records(natom - atom);
+    put_atoms_in_parallel(cryst, atom, count, where);
+    out.end_atom_records(count);
+    atom += count;
   }
   out.flush();
   file.commit();

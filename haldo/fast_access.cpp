@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <climits>
 #include <complex>
 #include <cstddef>
@@ -29,7 +30,8 @@ struct FastMethod {
   PyObject *entry;    // the class-dictionary entry replaced; class access returns it
   PyObject *function; // pybind11's function object
   PyTypeObject *own;
-  PyTypeObject *derived; // the Hamiltonian class for Operator methods, else null
+  PyTypeObject *derived;    // the Hamiltonian class for Operator methods, else null
+  bool guards_class_access; // class access returns this object instead of `entry`
 };
 
 FastMethod &fast(PyObject *self) { return *reinterpret_cast<FastMethod *>(self); }
@@ -165,11 +167,32 @@ PyObject *call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *k
   return PyObject_Vectorcall(m.function, args, nargsf, kwnames);
 }
 
-// Attribute access on the class gives the entry it gave before; on an instance,
-// a bound method, as for pybind11's own entries.
+// __init__ of a class called on an instance that wraps another native type
+// (OperatorReal.__init__ on a HamiltonianReal): pybind11 would fail outside its
+// error handling and abort the process, so the call is refused here.
+PyObject *guarded_init(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  FastMethod &m = fast(self);
+  if (PyVectorcall_NARGS(nargsf) >= 1 && PyObject_TypeCheck(args[0], m.own)) {
+    PyTypeObject *type = Py_TYPE(args[0]);
+    const auto &wrapped = py::detail::all_type_info(type);
+    const auto *own = py::detail::get_type_info(m.own);
+    if (std::find(wrapped.begin(), wrapped.end(), own) == wrapped.end()) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s.__init__() cannot initialise a %s object; call %s.__init__()",
+                   m.own->tp_name, type->tp_name,
+                   wrapped.empty() ? type->tp_name : wrapped.front()->type->tp_name);
+      return nullptr;
+    }
+  }
+  return PyObject_Vectorcall(m.function, args, nargsf, kwnames);
+}
+
+// Attribute access on the class gives the entry it gave before (or this object,
+// when class access must be guarded too); on an instance, a bound method, as
+// for pybind11's own entries.
 PyObject *descr_get(PyObject *self, PyObject *obj, PyObject *) {
   if (obj == nullptr)
-    return Py_NewRef(fast(self).entry);
+    return Py_NewRef(fast(self).guards_class_access ? self : fast(self).entry);
   return PyMethod_New(self, obj);
 }
 
@@ -210,9 +233,10 @@ PyType_Spec spec{"haldo.fast_method", sizeof(FastMethod), 0,
                      Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                  slots};
 
-template <typename Access> void install(PyTypeObject *method_type, const char *name) {
-  using Derived = typename Access::Derived;
-  py::type cls = py::type::of<typename Access::Object>();
+// Replaces the class-dictionary entry `name` of `cls` (keeping its place) by a
+// FastMethod that calls `vectorcall` and falls back to pybind11's function.
+FastMethod &replace(PyTypeObject *method_type, py::type cls, const char *name,
+                    vectorcallfunc vectorcall) {
   auto *own = reinterpret_cast<PyTypeObject *>(cls.ptr());
   PyObject *entry = PyDict_GetItemString(own->tp_dict, name);
   if (entry == nullptr || !PyInstanceMethod_Check(entry))
@@ -221,15 +245,25 @@ template <typename Access> void install(PyTypeObject *method_type, const char *n
   FastMethod *m = PyObject_New(FastMethod, method_type);
   if (m == nullptr)
     throw py::error_already_set();
-  m->vectorcall = call<Access>;
+  m->vectorcall = vectorcall;
   m->entry = Py_NewRef(entry);
   m->function = Py_NewRef(PyInstanceMethod_GET_FUNCTION(entry));
   m->own = own;
-  if constexpr (std::is_void_v<Derived>)
-    m->derived = nullptr;
-  else
-    m->derived = reinterpret_cast<PyTypeObject *>(py::type::of<Derived>().ptr());
+  m->derived = nullptr;
+  m->guards_class_access = false;
   py::setattr(cls, name, py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(m)));
+  return *m;
+}
+
+template <typename Access> void install(PyTypeObject *method_type, const char *name) {
+  using Derived = typename Access::Derived;
+  FastMethod &m = replace(method_type, py::type::of<typename Access::Object>(), name, call<Access>);
+  if constexpr (!std::is_void_v<Derived>)
+    m.derived = reinterpret_cast<PyTypeObject *>(py::type::of<Derived>().ptr());
+}
+
+template <typename Object> void install_init_guard(PyTypeObject *method_type) {
+  replace(method_type, py::type::of<Object>(), "__init__", guarded_init).guards_class_access = true;
 }
 
 template <typename T> void install_flavour(PyTypeObject *method_type) {
@@ -237,6 +271,9 @@ template <typename T> void install_flavour(PyTypeObject *method_type) {
   install<BasisSet<T>>(method_type, "set");
   install<OperatorGet<T>>(method_type, "get");
   install<OperatorSet<T>>(method_type, "set");
+  install_init_guard<morvak::Basis<T>>(method_type);
+  install_init_guard<morvak::Operator<T>>(method_type);
+  install_init_guard<morvak::Hamiltonian<T>>(method_type);
 }
 
 } // namespace

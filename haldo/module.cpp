@@ -1,9 +1,11 @@
 #include "haldo/bindings.hpp"
+#include "haldo/class_guard.hpp"
 #include "haldo/fast_access.hpp"
 #include "haldo/version_check.hpp"
 
 #include <complex>
 #include <exception>
+#include <system_error>
 
 namespace py = pybind11;
 
@@ -32,6 +34,16 @@ void remove_binding_hooks(py::module_ &m) {
   }
 }
 
+// A failed write to standard output (print, print_eigen) becomes OSError with
+// its errno, which Python maps to the matching subclass (BrokenPipeError, ...).
+void translate_system_error(std::exception_ptr p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const std::system_error &e) {
+    PyErr_SetObject(PyExc_OSError, py::make_tuple(e.code().value(), e.what()).ptr());
+  }
+}
+
 PyModuleDef module_def{};
 
 } // namespace
@@ -45,12 +57,22 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_haldo() {
                  HALDO_PYTHON_VERSION, runtime);
     return nullptr;
   }
+  // pybind11 keeps its state for the main interpreter only: its first import in
+  // a sub-interpreter would deadlock on the main interpreter's thread state.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "haldo cannot be imported in a sub-interpreter: its binding library "
+                    "(pybind11 2.x) supports the main interpreter only");
+    return nullptr;
+  }
   py::detail::get_internals();
   try {
     auto m = py::module_::create_extension_module("haldo", nullptr, &module_def);
     register_classes(m);
     haldo::install_fast_access();
+    haldo::guard_class_assignment(m);
     remove_binding_hooks(m);
+    py::register_local_exception_translator(translate_system_error);
     return m.release().ptr();
   } catch (py::error_already_set &e) {
     py::raise_from(e, PyExc_ImportError, "initialization failed");

@@ -20,18 +20,24 @@ public:
   // The value is real for both flavours; the Complex flavour stores (value, 0).
   void set(int i, double value) { (*coefficients)(detail::widen(i)) = T(value); }
 
-  void set_size(int n) { coefficients->set_size(detail::widen(n)); }
+  void set_size(int n) { coefficients->set_size(length(n)); }
 
   void zeros() { coefficients->zeros(); }
-  void zeros(int n) { coefficients->zeros(detail::widen(n)); }
+  void zeros(int n) { coefficients->zeros(length(n)); }
   void ones() { coefficients->ones(); }
-  void ones(int n) { coefficients->ones(detail::widen(n)); }
+  void ones(int n) { coefficients->ones(length(n)); }
   void randu() { coefficients->randu(); }
-  void randu(int n) { coefficients->randu(detail::widen(n)); }
+  void randu(int n) { coefficients->randu(length(n)); }
   void randn() { coefficients->randn(); }
-  void randn(int n) { coefficients->randn(detail::widen(n)); }
+  void randn(int n) { coefficients->randn(length(n)); }
 
   void print() const { detail::print_flushed(*coefficients); }
+
+private:
+  static arma::uword length(int n) {
+    detail::check_size(n, 1);
+    return detail::widen(n);
+  }
 };
 
 template <typename T> Basis<T> operator+(const Basis<T> &a, const Basis<T> &b) {

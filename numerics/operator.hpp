@@ -1,6 +1,7 @@
 #pragma once
 
 #include "numerics/common.hpp"
+#include "numerics/lu.hpp"
 
 #include <complex>
 #include <memory>
@@ -46,18 +47,18 @@ public:
 
   // Keeps the storage (and so the values, in storage order) when the element
   // count does not change.
-  void set_size(int rows, int cols) { matrix->set_size(detail::widen(rows), detail::widen(cols)); }
+  void set_size(int rows, int cols) { matrix->set_size(shape(rows, cols)); }
 
   void zeros() { matrix->zeros(); }
-  void zeros(int rows, int cols) { matrix->zeros(detail::widen(rows), detail::widen(cols)); }
+  void zeros(int rows, int cols) { matrix->zeros(shape(rows, cols)); }
   void ones() { matrix->ones(); }
-  void ones(int rows, int cols) { matrix->ones(detail::widen(rows), detail::widen(cols)); }
+  void ones(int rows, int cols) { matrix->ones(shape(rows, cols)); }
   void eye() { matrix->eye(); }
-  void eye(int rows, int cols) { matrix->eye(detail::widen(rows), detail::widen(cols)); }
+  void eye(int rows, int cols) { matrix->eye(shape(rows, cols)); }
   void randu() { matrix->randu(); }
-  void randu(int rows, int cols) { matrix->randu(detail::widen(rows), detail::widen(cols)); }
+  void randu(int rows, int cols) { matrix->randu(shape(rows, cols)); }
   void randn() { matrix->randn(); }
-  void randn(int rows, int cols) { matrix->randn(detail::widen(rows), detail::widen(cols)); }
+  void randn(int rows, int cols) { matrix->randn(shape(rows, cols)); }
 
   // Conjugate transpose for the Complex flavour.
   Operator transpose() const {
@@ -69,13 +70,14 @@ public:
   // Conjugates every element of a Complex matrix, the diagonal included.
   void inplace_transpose() { arma::inplace_trans(*matrix); }
 
+  // LU with partial pivoting for every size (numerics/lu.hpp).
   Operator inverse() const {
     Operator result;
-    *result.matrix = arma::inv(*matrix);
+    *result.matrix = detail::lu_inverse(*matrix);
     return result;
   }
 
-  T det() const { return arma::det(*matrix); }
+  T det() const { return detail::lu_det(*matrix); }
 
   // Exact tests with no tolerance; NaN equals nothing.
   bool is_symmetric() const { return matrix->is_symmetric(); }
@@ -113,6 +115,12 @@ public:
   }
 
 private:
+  // Checked before Armadillo sees it, so that a refused size changes nothing.
+  static arma::SizeMat shape(int rows, int cols) {
+    detail::check_size(rows, cols);
+    return arma::SizeMat(detail::widen(rows), detail::widen(cols));
+  }
+
   template <typename Values, typename Vectors>
   [[noreturn]] static void fail_decomposition(Values &values, Vectors &vectors,
                                               const char *message) {

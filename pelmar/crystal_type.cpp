@@ -9,6 +9,7 @@
 #include "pelmar/periodicity.hpp"
 #include "pelmar/real_rows.hpp"
 
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -106,8 +107,20 @@ bool read_symbols(PyObject *object, std::vector<Symbol> &symbols) {
     return false;
   }
   symbols.reserve(static_cast<std::size_t>(count));
+  // Structures repeat a few elements, often as the same str object: a small
+  // cache keyed by the object (alive in `items` throughout) skips the table.
+  struct Cached {
+    PyObject *item = nullptr;
+    Symbol symbol;
+  };
+  std::array<Cached, 16> cache{};
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+    Cached &slot = cache[(reinterpret_cast<std::uintptr_t>(item) >> 4) % cache.size()];
+    if (slot.item == item) {
+      symbols.push_back(slot.symbol);
+      continue;
+    }
     if (!PyUnicode_Check(item)) {
       PyErr_Format(PyExc_TypeError, "symbols[%zd]: expected str, got %.200s", i,
                    Py_TYPE(item)->tp_name);
@@ -124,6 +137,7 @@ bool read_symbols(PyObject *object, std::vector<Symbol> &symbols) {
       return false;
     }
     symbols.push_back(*symbol);
+    slot = {item, *symbol};
   }
   return true;
 }

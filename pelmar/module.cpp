@@ -1,9 +1,10 @@
-// The pelmar extension module: read_xyz on top of the C entry c_read_xyz, and
+// The pelmar extension module: read_xyz on top of the reader of the C entry c_read_xyz, and
 // the Crystal record with load_xyz and write_xyz.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "c_binding/pelmar_c_binding.h"
+#include "c_binding/read_status.hpp"
 #include "pelmar/crystal_type.hpp"
 #include "pelmar/release_check.hpp"
 #include "pelmar/xyz_functions.hpp"
@@ -30,9 +31,10 @@ constexpr const char module_doc[] =
     "https://docs.python.org/3/c-api/arg.html\n";
 
 // The module made by the first import. The module keeps process-wide state in
-// this pointer, which is why only one interpreter per process may load it.
+// this pointer and in its types, which is why only one interpreter per process
+// may load it: the main one, so that a sub-interpreter that tried first never
+// takes the module away from it.
 PyObject *the_module = nullptr;
-std::int64_t owner_interpreter = -1;
 
 // Raises the exception that matches a failed c_read_xyz status.
 void raise_read_failure(int status, PyObject *path) {
@@ -48,7 +50,8 @@ void raise_read_failure(int status, PyObject *path) {
 }
 
 PyObject *read_xyz(PyObject * /*module*/, PyObject *xyz_file_in) {
-  if (!PyUnicode_CheckExact(xyz_file_in)) {
+  // A subclass of str (numpy.str_) is a str.
+  if (!PyUnicode_Check(xyz_file_in)) {
     if (xyz_file_in == Py_None)
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
     else
@@ -67,8 +70,13 @@ PyObject *read_xyz(PyObject * /*module*/, PyObject *xyz_file_in) {
     PyErr_SetString(PyExc_ValueError, "embedded null character in path");
     return nullptr;
   }
-  const int status = c_read_xyz(path);
+  // Waiting for input (a FIFO, a terminal) gives signal handlers a chance to
+  // run, so that Ctrl-C stops the read with KeyboardInterrupt.
+  const int status =
+      morvak::c_binding::read_xyz_status(path, [] { return PyErr_CheckSignals() != 0; });
   Py_DECREF(encoded);
+  if (PyErr_Occurred())
+    return nullptr;
   if (status != 0) {
     raise_read_failure(status, xyz_file_in);
     return nullptr;
@@ -84,22 +92,18 @@ PyMethodDef module_methods[] = {
      "Read the XYZ file at path (str, bytes or os.PathLike) into a new Crystal."},
     {"write_xyz", pelmar::write_xyz, METH_VARARGS,
      "write_xyz($module, path, crystal, /)\n--\n\n"
-     "Write crystal to path in the XYZ record layout, replacing the file atomically."},
+     "Write crystal to path in the XYZ record layout, replacing a regular file atomically."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int check_single_interpreter() {
-  const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
-  if (current == -1)
-    return -1;
-  if (owner_interpreter == -1) {
-    owner_interpreter = current;
-  } else if (owner_interpreter != current) {
-    PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
-                                       "loaded into one interpreter per process.");
-    return -1;
-  }
-  return 0;
+  if (PyInterpreterState_Get() == PyInterpreterState_Main())
+    return 0;
+  PyErr_SetString(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process. pelmar loads only into the main interpreter, not "
+                  "into a sub-interpreter.");
+  return -1;
 }
 
 // Copies spec.<from> into the module namespace as <to>; a missing attribute is

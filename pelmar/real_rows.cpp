@@ -296,11 +296,14 @@ bool read_sequence(PyObject *object, const RowsArgument &argument, std::vector<d
                  argument.name, argument.shape.c_str(), Py_TYPE(object)->tp_name);
     return false;
   }
-  const Owned outer(PySequence_Fast(object, ""));
+  // Tuples of our own, outer and per row: the items' __len__, __iter__ or
+  // __float__ may run code that changes the caller's sequences, which must
+  // neither change what is read nor free what is being read.
+  const Owned outer(PySequence_Tuple(object));
   if (outer.get() == nullptr)
     return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(outer.get());
-  PyObject *const *rows = PySequence_Fast_ITEMS(outer.get());
+  const Py_ssize_t count = PyTuple_GET_SIZE(outer.get());
+  PyObject *const *rows = &PyTuple_GET_ITEM(outer.get(), 0);
   Py_ssize_t length = -1;
   const auto shape = sequence_shape(rows, count, length);
   if (!shape)
@@ -311,16 +314,16 @@ bool read_sequence(PyObject *object, const RowsArgument &argument, std::vector<d
   }
   values.reserve(values.size() + static_cast<std::size_t>(count * columns));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    const Owned row(PySequence_Fast(rows[i], ""));
+    const Owned row(PySequence_Tuple(rows[i]));
     if (row.get() == nullptr)
       return false;
     // A row whose length changed since it was measured is still refused.
-    if (PySequence_Fast_GET_SIZE(row.get()) != columns) {
+    if (PyTuple_GET_SIZE(row.get()) != columns) {
       set_shape_error(argument, "rows of different lengths");
       return false;
     }
     for (Py_ssize_t j = 0; j < columns; ++j)
-      if (!read_number(PySequence_Fast_GET_ITEM(row.get(), j), argument, i, j, values))
+      if (!read_number(PyTuple_GET_ITEM(row.get(), j), argument, i, j, values))
         return false;
   }
   return true;

@@ -20,7 +20,7 @@ using morvak::crystal::Crystal;
 
 // How a call into the library ended, kept while the interpreter lock is released.
 struct Outcome {
-  enum class Kind { done, file, memory, value };
+  enum class Kind { done, interrupted, file, memory, value };
   Kind kind = Kind::done;
   int error_number = 0;
   std::string message;
@@ -35,11 +35,23 @@ struct Outcome {
   }
 };
 
+// Runs `work` without the interpreter lock. `work` gets a stop request that
+// takes the lock back for a moment to run pending signal handlers, so that
+// Ctrl-C ends a read that waits for input; the handler's exception (such as
+// KeyboardInterrupt) is then set when this returns.
 template <class Work> Outcome run_without_lock(Work &&work) {
   Outcome outcome;
-  Py_BEGIN_ALLOW_THREADS;
+  PyThreadState *state = PyEval_SaveThread();
+  const morvak::crystal::StopRequest stop = [&state] {
+    PyEval_RestoreThread(state);
+    const bool stopped = PyErr_CheckSignals() != 0;
+    state = PyEval_SaveThread();
+    return stopped;
+  };
   try {
-    work();
+    work(stop);
+  } catch (const morvak::crystal::Interrupted &e) {
+    outcome.fail(Outcome::Kind::interrupted, e.what());
   } catch (const morvak::crystal::FileError &e) {
     outcome.fail(Outcome::Kind::file, e.what());
     outcome.error_number = e.error_number() > 0 ? e.error_number() : EIO;
@@ -50,7 +62,7 @@ template <class Work> Outcome run_without_lock(Work &&work) {
   } catch (...) {
     outcome.fail(Outcome::Kind::value, "unknown error in the XYZ library");
   }
-  Py_END_ALLOW_THREADS;
+  PyEval_RestoreThread(state);
   return outcome;
 }
 
@@ -85,6 +97,7 @@ void raise_failure(const Outcome &outcome, PyObject *filename) {
   case Outcome::Kind::value:
     raise_with_message(PyExc_ValueError, outcome.message);
     break;
+  case Outcome::Kind::interrupted: // the signal handler's exception is set
   case Outcome::Kind::done:
     break;
   }
@@ -99,12 +112,27 @@ struct Path {
 };
 
 bool read_path(PyObject *object, const char *function, Path &path) {
+  const bool path_like =
+      PyUnicode_Check(object) || PyBytes_Check(object) ||
+      PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__fspath__");
+  if (!path_like) {
+    PyErr_Format(PyExc_TypeError, "%s: path must be str, bytes or os.PathLike, not %.200s",
+                 function, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  // An __fspath__ that fails or returns another type keeps the interpreter's
+  // message, which says what it returned.
   *path.fspath.out() = PyOS_FSPath(object);
   if (path.fspath.get() == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s: path must be str, bytes or os.PathLike, not %.200s",
-                   function, Py_TYPE(object)->tp_name);
+      PyObject *type = nullptr;
+      PyObject *value = nullptr;
+      PyObject *traceback = nullptr;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyErr_Format(PyExc_TypeError, "%s: %S", function, value);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(traceback);
     }
     return false;
   }
@@ -121,14 +149,6 @@ bool read_path(PyObject *object, const char *function, Path &path) {
   return true;
 }
 
-// The reader keeps a negative atom count (with empty arrays); a Crystal can't
-// hold one. Its numbers are finite already: the reader refuses Inf and NaN.
-void check_loaded(const Crystal &record, const std::string &filename) {
-  if (record.natom < 0)
-    throw morvak::crystal::FormatError(filename + ": the atom count is negative (" +
-                                       std::to_string(record.natom) + ")");
-}
-
 } // namespace
 
 PyObject *load_xyz(PyObject * /*module*/, PyObject *argument) {
@@ -136,9 +156,8 @@ PyObject *load_xyz(PyObject * /*module*/, PyObject *argument) {
   if (!read_path(argument, "load_xyz", path))
     return nullptr;
   Crystal record;
-  const Outcome outcome = run_without_lock([&] {
-    morvak::crystal::read_xyz(record, path.name);
-    check_loaded(record, path.name);
+  const Outcome outcome = run_without_lock([&](const morvak::crystal::StopRequest &stop) {
+    morvak::crystal::read_xyz(record, path.name, stop);
   });
   if (outcome.kind != Outcome::Kind::done) {
     raise_failure(outcome, path.fspath.get());
@@ -162,7 +181,9 @@ PyObject *write_xyz(PyObject * /*module*/, PyObject *args) {
     return nullptr;
   }
   // The argument tuple keeps the record alive; being immutable, it can't change meanwhile.
-  const Outcome outcome = run_without_lock([&] { morvak::crystal::write_xyz(*record, path.name); });
+  const Outcome outcome = run_without_lock([&](const morvak::crystal::StopRequest &) {
+    morvak::crystal::write_xyz(*record, path.name);
+  });
   if (outcome.kind != Outcome::Kind::done) {
     raise_failure(outcome, path.fspath.get());
     return nullptr;

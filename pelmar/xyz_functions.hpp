@@ -10,7 +10,7 @@ namespace pelmar {
 PyObject *load_xyz(PyObject *module, PyObject *path);
 
 // write_xyz(path, crystal, /): writes `crystal` to `path` in the XYZ record
-// layout, replacing the file atomically.
+// layout, replacing a regular file atomically (FIFOs and devices in place).
 PyObject *write_xyz(PyObject *module, PyObject *args);
 
 } // namespace pelmar

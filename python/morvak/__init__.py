@@ -5,13 +5,14 @@ writes the common structure files, finds neighbour lists, builds
 tight-binding models and computes their spectra.
 """
 
-from ._bridge import eigenpairs, from_numpy, to_numpy
+from . import plot
 from ._ase import from_ase, to_ase
+from ._bridge import eigenpairs, from_numpy, to_numpy
 from ._io import read, write
-from ._neighbours import NeighbourList, neighbours
 from ._model import Bands, Model
-from ._threads import blas_threads
+from ._neighbours import NeighbourList, neighbours
 from ._sweep import sweep
+from ._threads import blas_threads
 
 __all__ = [
     "Bands",
@@ -22,6 +23,7 @@ __all__ = [
     "from_ase",
     "from_numpy",
     "neighbours",
+    "plot",
     "read",
     "sweep",
     "to_ase",

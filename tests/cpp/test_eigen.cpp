@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 using cplx = std::complex<double>;
 using morvak::Hamiltonian;
@@ -121,4 +122,28 @@ TYPED_TEST(EigenTest, NonSquareIsRefusedBeforeAnythingIsWritten) {
   EXPECT_TRUE(arma::all(*op.gen_eigenvalues == gen));
   EXPECT_EQ(op.gen_eigenvectors->n_elem, 4u);
   EXPECT_EQ(op.sym_eigenvalues->n_elem, 0u);
+}
+
+// numpy's and scipy's eig/eigh test matrices, scaled across the double range:
+// A V = V diag(values) to numpy's relative tolerance for doubles.
+TYPED_TEST(EigenTest, PeerTestMatricesAcrossScales) {
+  const std::vector<arma::mat> matrices = {
+      {{1, 2}, {3, 4}},                      // numpy "double"
+      {{1, 2}, {2, 1}},                      // numpy "hdouble"
+      {{1, 2, 3}, {1, 2, 3}, {2, 5, 6}},     // scipy TestEig (singular)
+      {{4, 1, 2}, {1, 5, 0.5}, {2, 0.5, 6}}, // symmetric
+      {{1, 2, 3}, {4, 5, 6}, {7, 8, 10}}};   // scipy TestInv
+  for (const arma::mat &m : matrices) {
+    for (double s : {1e-300, 1e-150, 1e-15, 1.0, 1e15, 1e150, 1e300}) {
+      morvak::Operator<TypeParam> op;
+      *op.matrix = arma::conv_to<arma::Mat<TypeParam>>::from(m) * s;
+      op.eigen();
+      const double scale = arma::norm(*op.matrix, "fro");
+      const double r = op.is_hermitian()
+                           ? residual(*op.matrix, *op.sym_eigenvalues, *op.sym_eigenvectors)
+                           : residual(*op.matrix, *op.gen_eigenvalues, *op.gen_eigenvectors);
+      // residual() divides by max(1, ||A||); bring tiny matrices to relative terms
+      EXPECT_LT(r * std::max(1.0, scale) / scale, 1e-11) << m << " scaled by " << s;
+    }
+  }
 }

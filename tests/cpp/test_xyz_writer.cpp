@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <random>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 using namespace morvak::crystal;
 
@@ -62,6 +66,35 @@ INSTANTIATE_TEST_SUITE_P(
         RealCase{-std::numeric_limits<double>::infinity(), "                -Infinity"},
         RealCase{std::numeric_limits<double>::quiet_NaN(), "                      NaN"}));
 
+// The 17 significant digits of a field against the C library's "%.16e",
+// which rounds the exact binary value half to even.
+TEST(RealField, DigitsMatchPrintfAcrossTheRangeAndOnTies) {
+  std::mt19937_64 random(11);
+  std::uniform_real_distribution<double> decade(-2.5, 18.5);
+  std::vector<double> values = {100000000000000.125, 100000000000000.375, 0.5, 1e16};
+  for (int i = 0; i < 100000; ++i) {
+    values.push_back(std::pow(10.0, decade(random)));
+    // Binary fractions with few bits: their 18th digit is often an exact 5.
+    values.push_back(
+        std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 40)));
+    values.push_back(std::bit_cast<double>(random()));
+  }
+  for (const double value : values) {
+    if (!std::isfinite(value) || value == 0.0)
+      continue;
+    char printed[40];
+    std::snprintf(printed, sizeof printed, "%.16e", std::fabs(value));
+    const std::string expected = std::string(1, printed[0]) + std::string(printed + 2, 16);
+    const std::string field = real_field(value);
+    std::string digits;
+    for (const char c : field.substr(0, field.find('E')))
+      if (c >= '0' && c <= '9')
+        digits += c;
+    digits.erase(0, digits.find_first_not_of('0')); // the zero of "0.1..."
+    ASSERT_EQ(digits, expected) << std::hexfloat << value << ": " << field;
+  }
+}
+
 TEST(CountField, RightAlignedInElevenCharacters) {
   EXPECT_EQ(count_field(0), "          0");
   EXPECT_EQ(count_field(2), "          2");
@@ -112,7 +145,7 @@ TEST(WriteXyz, ReplacesContentAndKeepsPermissions) {
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
   write_xyz(two_atoms(), file);
   EXPECT_EQ(read_file(file).substr(0, 13), "           2\n");
-  struct stat info {};
+  struct stat info{};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.root()), {}), 1);

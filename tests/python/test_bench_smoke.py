@@ -37,9 +37,11 @@ def smoke(tmp_path_factory):
         str(BENCH / "run.py"),
         "--threads=1",
         "--sizes=12",
+        "--interleave-sizes=12,12",
         "--calls=300",
         "--atoms=40",
         "--bridge-order=12",
+        "--neighbour-atoms=200",
         "--repeats=2",
         "--max-repeats=2",
         "--budget=0",
@@ -83,8 +85,10 @@ def test_groups_present_as_the_build_allows(smoke):
     groups = {row["group"] for row in data["results"]}
     assert "calls" in groups
     assert ("linalg" in groups) == HAS_OPERATORS
+    assert ("interleave" in groups) == HAS_OPERATORS
     assert ("files" in groups) == _pelmar_has("read_xyz")
     assert "bridge" in groups
+    assert "neighbours" in groups
     if HAS_OPERATORS:
         operations = {r["operation"] for r in data["results"] if r["group"] == "linalg"}
         assert {"product", "inverse", "det", "eigen hermitian", "eigen general"} <= operations

@@ -40,7 +40,7 @@ CONTENT_CASES = [
     ("count_real", b"2.0\n", ValueError, r"integer for the atom count, found '2.0'"),
     ("count_int32_overflow", b"2147483648\n", ValueError, r"found '2147483648'"),
     ("count_2_pow_40", b"1099511627776\n", ValueError, r"found '1099511627776'"),
-    ("count_negative_cut", b"-1\n", ValueError, r"label for cell vector 1"),
+    ("count_negative_cut", b"-1\n", ValueError, r":1: expected a non-negative integer .*'-1'"),
     (
         "count_huge_three_atoms",
         b"2147483647\n" + CELL.encode() + b"1 0 0 0\n" * 3,
@@ -176,11 +176,19 @@ def test_hostile_paths(tmp_path, good_file, reader, name):
     still_works(reader, good_file)
 
 
-def test_negative_count_reads_as_no_atoms(tmp_path, good_file):
-    path = tmp_path / "negative.xyz"
-    path.write_text("-5\n" + CELL + "junk\n")
-    assert pelmar.read_xyz(str(path)) is None
-    still_works(pelmar.read_xyz, good_file)
+@pytest.mark.parametrize("reader", READERS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize(("count", "atoms"), [("-5", ""), ("-1", "1 0 0 0\n"), ("0", "junk\n")])
+def test_negative_count_is_an_error_and_zero_is_empty(tmp_path, good_file, reader, count, atoms):
+    path = tmp_path / "count.xyz"
+    path.write_text(count + "\n" + CELL + atoms)
+    if count == "0":
+        result = reader(str(path))
+        assert result is None or (result.natom == 0 and result.positions.shape == (0, 3))
+    else:
+        message = f"{path}:1: expected a non-negative integer for the atom count, found '{count}'"
+        with pytest.raises(ValueError, match=re.escape(message)):
+            reader(str(path))
+    still_works(reader, good_file)
 
 
 def test_path_that_is_not_utf8_is_refused(good_file):

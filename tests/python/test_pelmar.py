@@ -93,29 +93,54 @@ def test_exec_for_another_module_object_is_refused():
     ]
 
 
-def test_second_interpreter_is_refused():
-    result = run_python(
-        """
-        try:
-            import _interpreters as interpreters
-        except ImportError:
-            import _xxsubinterpreters as interpreters
-        import pelmar
+SUB_INTERPRETERS = """
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+    def in_sub(code):
         sub = interpreters.create()
         try:
-            interpreters.run_string(sub, "import pelmar")
+            interpreters.run_string(sub, code)
         except Exception as e:
             print(e)
-        """
+        else:
+            print("imported")
+        interpreters.destroy(sub)
+"""
+
+
+@pytest.mark.parametrize(
+    "steps",
+    [
+        ["main", "sub", "sub", "main"],
+        ["sub", "main", "sub"],
+        ["sub", "sub", "main"],
+    ],
+    ids="-".join,
+)
+def test_main_interpreter_always_imports_and_sub_interpreters_are_refused(tmp_path, steps):
+    path = write(tmp_path / "si.xyz")
+    read = f"import pelmar; print(pelmar.load_xyz({path!r}))"
+    code = textwrap.dedent(SUB_INTERPRETERS) + "".join(
+        f"\n{read}" if step == "main" else "\nin_sub('import pelmar')" for step in steps
     )
+    result = run_python(code)
     if "No module named '_xxsubinterpreters'" in result.stderr:
         pytest.skip("no subinterpreter support in this interpreter")
     assert result.returncode == 0, result.stderr
-    assert "ImportError" in result.stdout
-    assert (
-        "Interpreter change detected - this module can only be loaded "
-        "into one interpreter per process." in result.stdout
-    )
+    lines = result.stdout.splitlines()
+    assert len(lines) == len(steps)
+    for step, line in zip(steps, lines, strict=True):
+        if step == "main":
+            assert line == "<pelmar.Crystal Si2, 2 atoms>"
+        else:
+            assert line == (
+                "<class 'ImportError'>: Interpreter change detected - this module can only be "
+                "loaded into one interpreter per process. pelmar loads only into the main "
+                "interpreter, not into a sub-interpreter."
+            )
 
 
 def test_attributes_unchanged_after_calls(tmp_path):
@@ -170,18 +195,21 @@ class StrSubclass(str):
     pass
 
 
-@pytest.mark.parametrize(
-    "argument, got",
-    [(b"si.xyz", "bytes"), (7, "int"), (StrSubclass("si.xyz"), "StrSubclass")],
-)
-def test_wrong_type_raises_type_error_before_reading(tmp_path, argument, got):
-    if isinstance(argument, str):
-        # Names a malformed file: reading it would raise ValueError instead.
-        argument = StrSubclass(write(tmp_path / "bad.xyz", BAD_CELL))
+@pytest.mark.parametrize("argument, got", [(b"si.xyz", "bytes"), (7, "int")])
+def test_wrong_type_raises_type_error_before_reading(argument, got):
     with pytest.raises(TypeError) as info:
         pelmar.read_xyz(argument)
     expected = f"Argument 'xyz_file_in' has incorrect type (expected str, got {got})"
     assert str(info.value) == expected
+
+
+def test_str_subclasses_are_str(tmp_path):
+    np = pytest.importorskip("numpy")
+    good, bad = write(tmp_path / "si.xyz"), write(tmp_path / "bad.xyz", BAD_CELL)
+    for kind in (StrSubclass, np.str_):
+        assert pelmar.read_xyz(kind(good)) is None
+        with pytest.raises(ValueError, match="bad.xyz:3:"):
+            pelmar.read_xyz(kind(bad))
 
 
 def test_none_raises_attribute_error():

@@ -361,8 +361,22 @@ def test_load_fails_exactly_as_read_xyz(tmp_path, case):
         assert (got.value.errno, got.value.filename) == (expected.value.errno, path)
 
 
+class FspathReturns:
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
+
+
 PATH_ERRORS = [
     (17, TypeError, "path must be str, bytes or os.PathLike, not int"),
+    (
+        FspathReturns(3),
+        TypeError,
+        "expected FspathReturns.__fspath__() to return str or bytes, not int",
+    ),
+    (FspathReturns("in.xyz "), ValueError, "file names ending in a blank are not supported"),
     ("in.xyz ", ValueError, "file names ending in a blank are not supported: 'in.xyz '"),
     ("in\0.xyz", ValueError, "embedded null"),
 ]
@@ -381,9 +395,9 @@ def test_path_errors(tmp_path, monkeypatch, path, error, message):
 
 def test_load_refuses_a_negative_atom_count(tmp_path):
     path = write(tmp_path, "-2\ncell: 1 0 0\n| 0 1 0\n| 0 0 1\n")
-    assert pelmar.read_xyz(path) is None
-    with pytest.raises(ValueError, match=re.escape(f"{path}: the atom count is negative (-2)")):
-        pelmar.load_xyz(path)
+    for reader in (pelmar.read_xyz, pelmar.load_xyz):
+        with pytest.raises(ValueError, match=re.escape(f"{path}:1: expected a non-negative")):
+            reader(path)
 
 
 def test_failed_write_keeps_the_old_file_and_leaves_nothing_behind(tmp_path):

@@ -1,0 +1,126 @@
+#include "crystal/plain_atoms.hpp"
+
+#include "crystal/exact_decimal.hpp"
+#include "crystal/free_form.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace morvak::crystal {
+
+namespace {
+
+// A line end ends an item as a separator does; here it also ends the record.
+constexpr bool ends_item_or_line(char c) { return c == '\n' || ends_unquoted_item(c); }
+
+std::string_view trim_trailing_blanks(std::string_view text) {
+  const auto end = text.find_last_not_of(' ');
+  return end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1);
+}
+
+// Blanks with at most one comma among them part two items. A second comma
+// would stand for an empty item, which take_real refuses.
+void skip_separator(const char *&p, const char *end) {
+  while (p != end && is_item_blank(*p))
+    ++p;
+  if (p != end && *p == ',')
+    ++p;
+  while (p != end && is_item_blank(*p))
+    ++p;
+}
+
+// The real at `p`, when the item there is one, and `p` moved past it. A plain
+// decimal goes through parse_exact_decimal; a real that std::from_chars takes
+// up to a separator is a whole item as well, as none of the characters it
+// takes ends an item, and parse_real gives the same value for it; other
+// spellings (a '+', a D exponent, an underflow) go through parse_real. None
+// takes an empty text (a line end here means the record goes on on the next
+// line), nor one holding a quote, a repeat count or a slash.
+bool take_real(const char *&p, const char *end, double &value) {
+  if (const char *stop = parse_exact_decimal(p, end, value);
+      stop != nullptr && (stop == end || ends_item_or_line(*stop))) {
+    p = stop;
+    return true;
+  }
+  const auto [stop, error] = std::from_chars(p, end, value);
+  if (error == std::errc{} && std::isfinite(value) && (stop == end || ends_item_or_line(*stop))) {
+    p = stop;
+    return true;
+  }
+  const char *item_end = p;
+  while (item_end != end && !ends_item_or_line(*item_end))
+    ++item_end;
+  const auto parsed = parse_real(std::string_view(p, static_cast<std::size_t>(item_end - p)));
+  if (!parsed)
+    return false;
+  value = *parsed;
+  p = item_end;
+  return true;
+}
+
+} // namespace
+
+std::optional<Symbol> PlainAtoms::element_symbol(std::string_view text) {
+  // Files mostly repeat a few elements: try the last match before the table.
+  text = trim_trailing_blanks(text);
+  if (last_number_ == 0 || !blank_padded_equal(last_symbol_.view(), text)) {
+    const std::int32_t number = table_.get_element_number(text);
+    if (number == 0)
+      return std::nullopt;
+    last_number_ = number;
+    last_symbol_ = table_.get_element_symbol(number);
+  }
+  return last_symbol_;
+}
+
+std::size_t PlainAtoms::take_lines(std::string_view text, std::size_t max_atoms,
+                                   std::vector<Symbol> &names, std::vector<Vec3> &xyz,
+                                   std::size_t &taken_bytes) {
+  const char *const begin = text.data();
+  const char *const end = begin + text.size();
+  const char *line = begin;
+  std::size_t taken = 0;
+  while (taken < max_atoms && line != end) {
+    const char *p = line;
+    while (p != end && is_item_blank(*p))
+      ++p;
+    const char *const start = p;
+    while (p != end && !ends_item_or_line(*p))
+      ++p;
+    // Quotes and repeat counts never make an atomic number or a symbol, so a
+    // text holding them is refused here as well.
+    const std::string_view item(start, static_cast<std::size_t>(p - start));
+    Symbol name;
+    if (const auto number = parse_integer(item)) {
+      if (*number < 1 || *number > Element_map::size)
+        break;
+      name = table_.get_element_symbol(*number);
+    } else if (const auto symbol = element_symbol(item)) {
+      name = *symbol;
+    } else {
+      break;
+    }
+    Vec3 position;
+    bool plain = true;
+    for (double &value : position) {
+      skip_separator(p, end);
+      if (!take_real(p, end, value)) {
+        plain = false;
+        break;
+      }
+    }
+    if (!plain)
+      break;
+    // The rest of the line is not read.
+    const void *line_end = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    line = line_end != nullptr ? static_cast<const char *>(line_end) + 1 : end;
+    names.push_back(name);
+    xyz.push_back(position);
+    ++taken;
+  }
+  taken_bytes = static_cast<std::size_t>(line - begin);
+  return taken;
+}
+
+} // namespace morvak::crystal

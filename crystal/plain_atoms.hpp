@@ -1,0 +1,40 @@
+#pragma once
+
+#include "crystal/crystal.hpp"
+#include "crystal/element.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace morvak::crystal {
+
+// Reads the common atom record, an element and three reals parted by blanks
+// or a comma on one line, straight from the text. Anything else (quotes, empty
+// items, slashes, repeat counts, a record spread over lines, a blank line, a
+// bad item) is refused and left to the item-by-item reader, which then reads
+// it, or reports it, exactly as it would have anyway. The items taken here are
+// the texts that reader would hand out, and their values agree bit for bit.
+// One parser per thread: it keeps the last symbol looked up.
+class PlainAtoms {
+public:
+  explicit PlainAtoms(const Element_map &table) : table_(table) {}
+
+  // Plain records, one per line, from the start of `text` (whole lines, the
+  // last perhaps without its line end), at most `max_atoms` of them, appended
+  // to `names` and `xyz`. Returns how many it took; `taken_bytes` is set to
+  // the length of their lines.
+  std::size_t take_lines(std::string_view text, std::size_t max_atoms, std::vector<Symbol> &names,
+                         std::vector<Vec3> &xyz, std::size_t &taken_bytes);
+
+  // The element whose symbol `text` is (blank-padded comparison), if any.
+  std::optional<Symbol> element_symbol(std::string_view text);
+
+private:
+  const Element_map &table_;
+  Symbol last_symbol_;
+  std::int32_t last_number_ = 0;
+};
+
+} // namespace morvak::crystal

@@ -1,2 +1,0 @@
-// Extended and plain XYZ reader.
-namespace morvak::formats {}
