@@ -39,7 +39,9 @@ public:
   // that lie at bytes [begin, end) of the file.
   void parse_part(std::uint64_t begin, std::uint64_t end, std::size_t first_atom, std::size_t natom,
                   Scratch &scratch) const {
-    char *const buffer = scratch.room(buffer_size);
+    // A short part needs no more room than its own bytes and a line end.
+    char *const buffer = scratch.room(
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, end - begin + 1)));
     std::size_t carried = 0;
     std::size_t atom = first_atom;
     const std::size_t last = first_atom + natom;

@@ -1,8 +1,9 @@
+#include "crystal/output_file.hpp"
 #include "crystal/record_fields.hpp"
 #include "formats/elements.hpp"
-#include "formats/replacement_file.hpp"
 #include "formats/structure_files.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -20,7 +21,7 @@ constexpr std::size_t longest_line = 512;
 // Lines gather in a buffer that goes to the file whenever it fills up.
 class LineWriter {
 public:
-  explicit LineWriter(ReplacementFile &file)
+  explicit LineWriter(crystal::OutputFile &file)
       : file_(file), buffer_(std::make_unique_for_overwrite<char[]>(buffer_size)) {}
 
   char *line() {
@@ -41,7 +42,7 @@ public:
   }
 
 private:
-  ReplacementFile &file_;
+  crystal::OutputFile &file_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
 };
@@ -114,7 +115,9 @@ void write_frames(const std::string &path, Format format, const std::vector<Fram
   if (format == Format::morvak)
     throw std::invalid_argument("write_frames: the toolkit's own layout is written by write_xyz");
   check_frames(frames);
-  ReplacementFile file(path);
+  if (path.find('\0') != std::string::npos)
+    throw FileError(EINVAL, path, "Invalid argument: the file name contains a NUL character");
+  crystal::OutputFile file(path);
   LineWriter out(file);
   for (const FrameView &frame : frames) {
     char *p = out.line();

@@ -91,6 +91,7 @@ def test_groups_present_as_the_build_allows(smoke):
     assert ("files" in groups) == _pelmar_has("read_xyz")
     assert "bridge" in groups
     assert "neighbours" in groups
+    assert "extxyz" in groups
     if HAS_OPERATORS:
         operations = {r["operation"] for r in data["results"] if r["group"] == "linalg"}
         assert {"product", "inverse", "det", "eigen hermitian", "eigen general"} <= operations
