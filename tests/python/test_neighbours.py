@@ -77,7 +77,7 @@ def structures(draw):
     return cell, positions, cutoff, pbc
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=120, deadline=None)
 @given(structures())
 def test_same_pairs_as_ase(case):
     check_against_ase(*case)
