@@ -54,7 +54,8 @@ def run(atoms: list[int], ase_max: int, timing: Timing, memory: bool, log) -> li
             times = time_interleaved({OURS: calls[OURS], VESIN: calls[VESIN]}, timing)
             row = rows_for("neighbours", "neighbours", kind, s.natom, times, OURS, [VESIN])[0]
             rows.append(row)
-            if s.natom <= ase_max:
+            # The requested count decides: structures round it to whole cells.
+            if natom <= ase_max:
                 if not neighbour_data.same_pairs(calls[OURS](), calls[ASE](), s.cutoff):
                     raise RuntimeError(f"{kind}, {s.natom} atoms: ASE found other pairs")
                 few = Timing(min_repeats=min(timing.min_repeats, 3), max_repeats=3, budget_s=0)
@@ -85,7 +86,8 @@ def run(atoms: list[int], ase_max: int, timing: Timing, memory: bool, log) -> li
                 _memory_extra(row.peer, kind, s.natom)
                 if ase_row is not None:
                     ase_row.ours.extra.update(row.ours.extra)
-                    if s.natom <= ase_max:
+                    # The requested count decides: structures round it to whole cells.
+            if natom <= ase_max:
                         _memory_extra(ase_row.peer, kind, s.natom)
             if ase_row is not None:
                 rows.append(ase_row)

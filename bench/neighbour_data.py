@@ -44,8 +44,9 @@ def make(kind: str, natom: int) -> Structure:
         basis = np.array([[0, 0, 0], [0, a / np.sqrt(3), 0]])
         n = max(1, round(np.sqrt(natom / 2)))
         positions = _lattice(basis, cell, (n, n, 1))
-        # A sheet: periodic in plane, open across.
-        return Structure(kind, cell * [[n], [n], [1]], positions, (True, True, False), 1.6)
+        # A sheet with 20 A of vacuum, periodic along all three axes: vesin 0.6.2
+        # stops with SIGFPE on a 10^6-atom sheet whose third axis is open.
+        return Structure(kind, cell * [[n], [n], [1]], positions, (True, True, True), 1.6)
     if kind == "silicon":
         a = 5.431
         fcc = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])

@@ -162,11 +162,12 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
   for (int k = 0; k < 3; ++k)
     thickness[k] = span[k] / norm(rec[k]);
 
-  const double cap = static_cast<double>(std::max<std::size_t>(n, 1));
+  // Two bins per atom at most keep memory O(N), with room for empty bins
+  // (vacuum in the cell) before the bins must grow; bigger bins stay correct.
+  const double cap = 2.0 * static_cast<double>(std::max<std::size_t>(n, 1));
   for (int k = 0; k < 3; ++k)
     nbins[k] = static_cast<std::int64_t>(
         std::clamp(std::floor(thickness[k] / (cutoff * slack)), 1.0, cap));
-  // At most one bin per atom on average keeps memory O(N); bigger bins stay correct.
   while (static_cast<double>(nbins[0]) * static_cast<double>(nbins[1]) *
              static_cast<double>(nbins[2]) >
          cap) {
