@@ -138,9 +138,8 @@ def nanotube(out: pathlib.Path, plt) -> None:
     bands = model.bands([("Γ", (0, 0, 0)), ("Z", (0, 0, 0.5))], n=201)
     e = bands.energies
     gap = np.min(e[e > 0]) - np.max(e[e < 0])
-    radius = np.linalg.norm(
-        crystal.positions[:, :2] - crystal.positions[:, :2].mean(axis=0), axis=1
-    )
+    xy = np.asarray(crystal.positions)[:, :2]
+    radius = np.linalg.norm(xy - xy.mean(axis=0), axis=1)
     diameter = 2 * radius.mean()
     say(
         f"(10,0) nanotube: {crystal.natom} atoms from {path.name}, pbc {model.pbc}, "

@@ -30,9 +30,9 @@ def test_example_reproduces_the_physics(tmp_path):
     text = run.stdout
     assert number(r"deviation from the analytic bands: (\S+) eV", text)[0] < 1e-10
     low, high = number(r"van Hove peaks at (\S+) and (\S+) eV", text)
-    assert low == pytest.approx(-2.7, abs=0.05) and high == pytest.approx(2.7, abs=0.05)
+    assert low == pytest.approx(-2.7, abs=0.1) and high == pytest.approx(2.7, abs=0.1)
     slope, dirac = number(r"DOS near E = 0: (\S+) \|E\| .* \(Dirac cone: (\S+) \|E\|\)", text)
-    assert slope == pytest.approx(dirac, rel=0.1)
+    assert slope == pytest.approx(dirac, rel=0.15)
     assert number(r"DOS integral: (\S+)", text)[0] == pytest.approx(1, abs=1e-3)
     gap, estimate = number(r"band gap (\S+) eV \(zone-folding estimate .* = (\S+) eV\)", text)
     assert gap == pytest.approx(estimate, rel=0.25)
