@@ -41,7 +41,8 @@ Frame random_frame(std::size_t natom, unsigned seed) {
   std::memcpy(frame.cell.data(), values.data(), sizeof frame.cell);
   frame.pbc = {seed % 2 == 0, true, false};
   frame.positions.resize(natom);
-  std::memcpy(frame.positions.data(), values.data() + 9, natom * sizeof(Vec3));
+  if (natom > 0)
+    std::memcpy(frame.positions.data(), values.data() + 9, natom * sizeof(Vec3));
   for (std::size_t atom = 0; atom < natom; ++atom)
     frame.numbers.push_back(static_cast<std::uint8_t>(1 + (atom * 7 + seed) % 118));
   return frame;
