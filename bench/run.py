@@ -106,14 +106,6 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "is extrapolated (default 1e5)",
     )
     parser.add_argument(
-        "--model-sites",
-        type=int,
-        help="model: sites of the graphene flake built and of the KPM run (default 1e6)",
-    )
-    parser.add_argument(
-        "--model-kpoints", type=int, help="model: k-points of the band structure (default 1000)"
-    )
-    parser.add_argument(
         "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
     )
     parser.add_argument(
@@ -146,6 +138,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         default=HERE / "results" / "results.json",
         help="where to write the results",
     )
+    parser.add_argument(
+        "--model-sites", type=int, help="atoms of the model build and KPM (default 1e6)"
+    )
+    parser.add_argument("--model-kpoints", type=int, help="k-points of the bands case (1000)")
+    parser.add_argument("--model-moments", type=int, help="KPM moments (default 1024)")
     args = parser.parse_args(argv)
     if args.threads < 1:
         parser.error("--threads must be at least 1")
@@ -162,7 +159,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if args.model_sites:
         args.model.update(build_atoms=args.model_sites, kpm_sites=args.model_sites)
     if args.model_kpoints:
-        args.model.update(nk=args.model_kpoints)
+        args.model["nk"] = args.model_kpoints
+    if args.model_moments:
+        args.model["kpm_moments"] = args.model_moments
     timing = Timing(min_repeats=2, max_repeats=5, budget_s=0.3) if args.quick else Timing()
     if args.repeats is not None:
         timing.min_repeats = args.repeats
