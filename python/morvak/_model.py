@@ -350,7 +350,7 @@ class Model:
 
         Each k-point is solved on its own, so any split of the k-points gives
         the same values bit for bit."""
-        kpoints = np.asarray(kpoints, dtype=np.float64)
+        kpoints = _aligned(kpoints, np.float64)
         if kpoints.ndim != 2 or kpoints.shape[1] != 3:
             raise ValueError(f"kpoints must have shape (nk, 3), got {kpoints.shape}")
         if self.natom > _DENSE_LIMIT:
@@ -444,7 +444,7 @@ class Model:
         vectors, computed anywhere, are the rows of the full computation."""
         h = self._csr()
         center, half_width = self._spectral_interval()
-        ids = np.asarray(vector_ids, dtype=np.uint64).reshape(-1)
+        ids = _aligned(vector_ids, np.uint64).reshape(-1)
         run = getattr(_native, "kpm_moments" + self._suffix(h.data))
         return run(
             h.data, h.indices, h.indptr, center, half_width, int(moments), _seed64(seed), ids
@@ -473,15 +473,21 @@ class Model:
         }
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self._cell = state["cell"]
-        self._positions = state["positions"]
+        self._cell = _aligned(state["cell"])
+        self._positions = _aligned(state["positions"])
         self._symbols = state["symbols"]
         self._pbc = state["pbc"]
-        self._onsite = state["onsite"]
-        row, col, shift, value = state["terms"]
+        self._onsite = _aligned(state["onsite"])
+        row, col, shift, value = (_aligned(a) for a in state["terms"])
         self._blocks = [(row, col, shift, value)] if row.size else []
         self._bond_blocks = None  # recomputed from the shifts when needed
         self._cache = {}
+
+
+def _aligned(values: Any, dtype: Any = None) -> np.ndarray:
+    """A C-ordered, aligned array: unpickled arrays (from a Dask task, say) may
+    sit at any byte offset, and the native code reads them as doubles."""
+    return np.require(np.asarray(values, dtype=dtype), requirements=["C", "A"])
 
 
 def _seed64(seed: int | None) -> int:
