@@ -35,6 +35,11 @@ struct Shell {
   bool shuffle;         // atoms in no spatial order: visited bin by bin, not in input order
 };
 
+// The struct has padding bytes; GoogleTest's default printer would dump them.
+void PrintTo(const Shell &s, std::ostream *os) {
+  *os << s.r_min << " < d < " << s.cutoff << (s.shuffle ? ", shuffled" : "");
+}
+
 class CubicShells : public testing::TestWithParam<Shell> {};
 
 TEST_P(CubicShells, EveryAtomHasItsShellInOrder) {
