@@ -87,7 +87,7 @@ def run(atoms: list[int], ase_max: int, timing: Timing, memory: bool, log) -> li
                 if ase_row is not None:
                     ase_row.ours.extra.update(row.ours.extra)
                     # The requested count decides: structures round it to whole cells.
-            if natom <= ase_max:
+                    if natom <= ase_max:
                         _memory_extra(ase_row.peer, kind, s.natom)
             if ase_row is not None:
                 rows.append(ase_row)

@@ -233,7 +233,8 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
   for (std::size_t b = 0; b < static_cast<std::size_t>(total); ++b)
     bin_start[b + 1] += bin_start[b];
   order.resize(n);
-  sorted_positions.resize(3 * n);
+  for (auto &axis : sorted_positions)
+    axis.resize(n);
   wraps.resize(3 * n);
   std::vector<std::int64_t> cursor(bin_start.begin(), bin_start.end() - 1);
   for (std::size_t a = 0; a < n; ++a) {
@@ -241,10 +242,12 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
     locate(a, wrap);
     order[s] = static_cast<std::int64_t>(a);
     for (int x = 0; x < 3; ++x) {
-      sorted_positions[3 * s + x] = positions[3 * a + x];
+      sorted_positions[x][s] = positions[3 * a + x];
       wraps[3 * s + x] = wrap[x];
+      wrapped = wrapped || wrap[x] != 0;
     }
   }
+  tabulate_steps();
   // Atoms given in spatial order (a crystal built cell by cell) are best
   // visited in that order: the output is then written front to back. For
   // atoms in no such order, bin order keeps the reads local instead. A sample
@@ -263,57 +266,70 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
   }
 }
 
+void NeighbourGrid::tabulate_steps() {
+  for (int k = 0; k < 2; ++k) {
+    const std::int64_t size = nbins[k] + 2 * reach[k];
+    neighbour_bin[k].resize(static_cast<std::size_t>(size));
+    neighbour_shift[k].resize(static_cast<std::size_t>(size));
+    for (std::int64_t t = -reach[k]; t < nbins[k] + reach[k]; ++t) {
+      const auto at = static_cast<std::size_t>(t + reach[k]);
+      const std::int64_t shift = pbc[k] ? floor_div(t, nbins[k]) : 0;
+      const bool inside = pbc[k] || (t >= 0 && t < nbins[k]);
+      neighbour_bin[k][at] = inside ? t - shift * nbins[k] : -1;
+      neighbour_shift[k][at] = shift;
+    }
+  }
+  // Along axis 2 the bins b2 - reach .. b2 + reach, unrolled over the images,
+  // fall into a few runs of consecutive bins, one per image.
+  runs2_start.assign(1, 0);
+  for (std::int64_t b2 = 0; b2 < nbins[2]; ++b2) {
+    std::int64_t lo = b2 - reach[2], hi = b2 + reach[2];
+    if (!pbc[2]) {
+      lo = std::max<std::int64_t>(lo, 0);
+      hi = std::min(hi, nbins[2] - 1);
+    }
+    const std::int64_t first_image = pbc[2] ? floor_div(lo, nbins[2]) : 0;
+    const std::int64_t last_image = pbc[2] ? floor_div(hi, nbins[2]) : 0;
+    for (std::int64_t image = first_image; image <= last_image; ++image)
+      runs2.push_back({std::max(lo, image * nbins[2]) - image * nbins[2],
+                       std::min(hi, image * nbins[2] + nbins[2] - 1) - image * nbins[2], image});
+    runs2_start.push_back(runs2.size());
+  }
+}
+
 void NeighbourGrid::steps_of(std::size_t bin, std::vector<GridStep> &steps) const {
   steps.clear();
   const auto b2 = static_cast<std::int64_t>(bin) % nbins[2];
   const auto b1 = (static_cast<std::int64_t>(bin) / nbins[2]) % nbins[1];
   const auto b0 = static_cast<std::int64_t>(bin) / (nbins[2] * nbins[1]);
-  // Neighbouring bin index along axis k and its image shift; false when an
-  // open axis runs out of bins.
-  auto neighbour = [&](int k, std::int64_t b, std::int64_t d, std::int64_t &nb,
-                       std::int64_t &shift) {
-    const std::int64_t t = b + d;
-    if (pbc[k]) {
-      shift = floor_div(t, nbins[k]);
-      nb = t - shift * nbins[k];
-      return true;
-    }
-    shift = 0;
-    nb = t;
-    return t >= 0 && t < nbins[k];
-  };
-  // Along axis 2 the bins b2 - reach .. b2 + reach, unrolled over the images,
-  // fall into a few runs of consecutive bins, one per image.
-  std::int64_t lo = b2 - reach[2], hi = b2 + reach[2];
-  if (!pbc[2]) {
-    lo = std::max<std::int64_t>(lo, 0);
-    hi = std::min(hi, nbins[2] - 1);
-  }
-  const std::int64_t first_image = pbc[2] ? floor_div(lo, nbins[2]) : 0;
-  const std::int64_t last_image = pbc[2] ? floor_div(hi, nbins[2]) : 0;
-  std::int64_t n0, n1, s0, s1;
-  for (std::int64_t d0 = -reach[0]; d0 <= reach[0]; ++d0) {
-    if (!neighbour(0, b0, d0, n0, s0))
+  const Run *run_first = runs2.data() + runs2_start[static_cast<std::size_t>(b2)];
+  const Run *run_last = runs2.data() + runs2_start[static_cast<std::size_t>(b2) + 1];
+  const std::int64_t *start = bin_start.data();
+  // Index t + reach[k] in the tables is bin b_k + t - reach[k]... b_k + reach[k].
+  for (auto t0 = static_cast<std::size_t>(b0); t0 <= static_cast<std::size_t>(b0 + 2 * reach[0]);
+       ++t0) {
+    const std::int64_t n0 = neighbour_bin[0][t0];
+    if (n0 < 0)
       continue;
-    for (std::int64_t d1 = -reach[1]; d1 <= reach[1]; ++d1) {
-      if (!neighbour(1, b1, d1, n1, s1))
+    const std::int64_t s0 = neighbour_shift[0][t0];
+    for (auto t1 = static_cast<std::size_t>(b1); t1 <= static_cast<std::size_t>(b1 + 2 * reach[1]);
+         ++t1) {
+      const std::int64_t n1 = neighbour_bin[1][t1];
+      if (n1 < 0)
         continue;
+      const std::int64_t s1 = neighbour_shift[1][t1];
       const std::int64_t row = (n0 * nbins[1] + n1) * nbins[2];
-      for (std::int64_t image = first_image; image <= last_image; ++image) {
-        const std::int64_t from = std::max(lo, image * nbins[2]) - image * nbins[2];
-        const std::int64_t to = std::min(hi, image * nbins[2] + nbins[2] - 1) - image * nbins[2];
-        const auto first =
-            static_cast<std::size_t>(bin_start[static_cast<std::size_t>(row + from)]);
-        const auto last =
-            static_cast<std::size_t>(bin_start[static_cast<std::size_t>(row + to + 1)]);
+      for (const Run *run = run_first; run != run_last; ++run) {
+        const auto first = static_cast<std::size_t>(start[row + run->from]);
+        const auto last = static_cast<std::size_t>(start[row + run->to + 1]);
         if (first == last)
           continue;
         // Runs with the same shift that meet in memory merge into one.
         if (!steps.empty() && steps.back().last == first && steps.back().shift[0] == s0 &&
-            steps.back().shift[1] == s1 && steps.back().shift[2] == image)
+            steps.back().shift[1] == s1 && steps.back().shift[2] == run->image)
           steps.back().last = last;
         else
-          steps.push_back({first, last, {s0, s1, image}});
+          steps.push_back({first, last, {s0, s1, run->image}});
       }
     }
   }

@@ -25,12 +25,15 @@ struct NeighbourGrid {
 
   Cell cell;
   Periodicity pbc;
-  std::array<std::int64_t, 3> nbins;    // bins along each axis
-  std::array<std::int64_t, 3> reach;    // bins within the cutoff along each axis, either side
-  std::vector<std::int64_t> bin_start;  // first sorted atom of each bin; one more entry
-  std::vector<std::int64_t> order;      // input index of each sorted atom
-  std::vector<double> sorted_positions; // 3 per sorted atom, as given
-  std::vector<std::int32_t> wraps;      // 3 per sorted atom: cells it lies outside the cell
+  std::array<std::int64_t, 3> nbins;   // bins along each axis
+  std::array<std::int64_t, 3> reach;   // bins within the cutoff along each axis, either side
+  std::vector<std::int64_t> bin_start; // first sorted atom of each bin; one more entry
+  std::vector<std::int64_t> order;     // input index of each sorted atom
+  // Coordinates of the sorted atoms as given, one array per axis so that the
+  // distance loops vectorise.
+  std::array<std::vector<double>, 3> sorted_positions;
+  std::vector<std::int32_t> wraps; // 3 per sorted atom: cells it lies outside the cell
+  bool wrapped = false;            // some atom lies outside the cell on a periodic axis
   // Filled only when the atoms are best visited in input order: the sorted
   // index and the bin of each atom, in input order.
   std::vector<std::int64_t> rank;
@@ -38,6 +41,19 @@ struct NeighbourGrid {
 
   // The runs of bins within reach of `bin`, with their shifts.
   void steps_of(std::size_t bin, std::vector<GridStep> &steps) const;
+
+private:
+  // Along axes 0 and 1, for the bin index t + reach[k] (t from -reach[k]):
+  // the bin it falls in and its image shift; bin -1 where an open axis ends.
+  std::array<std::vector<std::int64_t>, 2> neighbour_bin, neighbour_shift;
+  // Along axis 2, the bins within reach of bin b2 as runs of consecutive
+  // bins, one per image: runs2[runs2_start[b2] .. runs2_start[b2 + 1]).
+  struct Run {
+    std::int64_t from, to, image;
+  };
+  std::vector<Run> runs2;
+  std::vector<std::size_t> runs2_start;
+  void tabulate_steps();
 };
 
 } // namespace morvak::models

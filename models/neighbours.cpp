@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <thread>
 
 namespace morvak::models {
@@ -55,6 +56,19 @@ template <class Work> void run_threads(int threads, Work &&work) {
       std::rethrow_exception(e);
 }
 
+// Smallest square whose correctly rounded root is at least `limit`. As the
+// root is monotonic, sqrt(d2) >= limit exactly when d2 >= root_threshold(limit),
+// so the loops below decide on d2 alone, without a root per candidate.
+double root_threshold(double limit) {
+  const double inf = std::numeric_limits<double>::infinity();
+  double x = limit * limit;
+  while (x > 0.0 && std::sqrt(std::nextafter(x, 0.0)) >= limit)
+    x = std::nextafter(x, 0.0);
+  while (x < inf && std::sqrt(x) < limit)
+    x = std::nextafter(x, inf);
+  return x;
+}
+
 } // namespace
 
 struct NeighbourSearch::Impl {
@@ -64,62 +78,119 @@ struct NeighbourSearch::Impl {
   double r_min;
   int threads;
   bool counted = false;
-  std::vector<std::int64_t> offsets; // first pair of atom i, in input order; n + 1 entries
+  std::vector<std::int64_t> offsets;  // first pair of atom i, in input order; n + 1 entries
+  double low = root_threshold(r_min); // pairs have low <= d2 < high
+  double high = root_threshold(cutoff);
 
-  // Calls emit(candidate) for every pair of the sorted atom `a`, with atom
-  // indices in input order, in no particular order.
-  template <class Emit>
-  void visit(std::size_t a, const std::vector<GridStep> &steps, Emit &&emit) const;
+  std::int64_t count_of(std::size_t a, const std::vector<GridStep> &steps) const;
+  // Appends every pair of the sorted atom `a` to `found`, with atom indices in
+  // input order, in no particular order.
+  void collect(std::size_t a, const std::vector<GridStep> &steps,
+               std::vector<Candidate> &found) const;
   template <class AtomWork> void for_atoms(AtomWork &&work) const;
   void count_pairs();
   void fill(const NeighbourOutput &out) const;
 };
 
-template <class Emit>
-void NeighbourSearch::Impl::visit(std::size_t a, const std::vector<GridStep> &steps,
-                                  Emit &&emit) const {
-  const double *cell = grid.cell.data();
-  const double *r = grid.sorted_positions.data();
+namespace {
+
+// S . cell, summed in the order a0, a1, a2 whatever the atoms' wraps.
+std::array<double, 3> translation(const double *cell, const std::array<std::int64_t, 3> &s) {
+  std::array<double, 3> t{};
+  for (int x = 0; x < 3; ++x)
+    t[x] = static_cast<double>(s[0]) * cell[x] + static_cast<double>(s[1]) * cell[3 + x] +
+           static_cast<double>(s[2]) * cell[6 + x];
+  return t;
+}
+
+// Shift and translation of a step for atom a: S and S . cell are the same for
+// the whole run when no atom lies outside the cell.
+struct StepFrame {
+  std::array<std::int64_t, 3> shift;
+  std::array<double, 3> t;
+};
+
+StepFrame frame(const NeighbourGrid &grid, const GridStep &step, std::size_t a) {
   const std::int32_t *w = grid.wraps.data();
-  const std::int64_t i = grid.order[a];
-  const double xi = r[3 * a], yi = r[3 * a + 1], zi = r[3 * a + 2];
-  const double c2 = cutoff * cutoff * (1.0 + 1e-12);
-  // S . cell, summed in the order a0, a1, a2 whatever the atoms' wraps.
-  auto translation = [cell](std::int64_t s0, std::int64_t s1, std::int64_t s2, int x) {
-    return static_cast<double>(s0) * cell[x] + static_cast<double>(s1) * cell[3 + x] +
-           static_cast<double>(s2) * cell[6 + x];
-  };
+  StepFrame f{
+      {step.shift[0] + w[3 * a], step.shift[1] + w[3 * a + 1], step.shift[2] + w[3 * a + 2]}, {}};
+  f.t = translation(grid.cell.data(), f.shift);
+  return f;
+}
+
+// Shift and translation from atom a to sorted atom b in a step: the step's
+// frame, corrected by b's own wraps.
+StepFrame frame_to(const NeighbourGrid &grid, const StepFrame &f, std::size_t b) {
+  const std::int32_t *w = grid.wraps.data();
+  if ((w[3 * b] | w[3 * b + 1] | w[3 * b + 2]) == 0)
+    return f;
+  StepFrame g{{f.shift[0] - w[3 * b], f.shift[1] - w[3 * b + 1], f.shift[2] - w[3 * b + 2]}, {}};
+  g.t = translation(grid.cell.data(), g.shift);
+  return g;
+}
+
+} // namespace
+
+std::int64_t NeighbourSearch::Impl::count_of(std::size_t a,
+                                             const std::vector<GridStep> &steps) const {
+  const double *xs = grid.sorted_positions[0].data(), *ys = grid.sorted_positions[1].data(),
+               *zs = grid.sorted_positions[2].data();
+  const double xi = xs[a], yi = ys[a], zi = zs[a], lo = low, hi = high;
+  std::int64_t found = 0;
   for (const GridStep &step : steps) {
-    // Most atoms lie inside the cell: then S and S . cell are the same for the whole run.
-    const std::int64_t g0 = step.shift[0] + w[3 * a], g1 = step.shift[1] + w[3 * a + 1],
-                       g2 = step.shift[2] + w[3 * a + 2];
-    const double gx = translation(g0, g1, g2, 0), gy = translation(g0, g1, g2, 1),
-                 gz = translation(g0, g1, g2, 2);
-    for (std::size_t b = step.first; b < step.last; ++b) {
-      std::int64_t s0 = g0, s1 = g1, s2 = g2;
-      double tx = gx, ty = gy, tz = gz;
-      if ((w[3 * b] | w[3 * b + 1] | w[3 * b + 2]) != 0) {
-        s0 -= w[3 * b];
-        s1 -= w[3 * b + 1];
-        s2 -= w[3 * b + 2];
-        tx = translation(s0, s1, s2, 0);
-        ty = translation(s0, s1, s2, 1);
-        tz = translation(s0, s1, s2, 2);
+    const StepFrame f = frame(grid, step, a);
+    if (!grid.wrapped) {
+      // Branch-free, so that it vectorises; the arithmetic is collect's.
+      std::int64_t run = 0;
+      for (std::size_t b = step.first; b < step.last; ++b) {
+        const double vx = (xs[b] - xi) + f.t[0];
+        const double vy = (ys[b] - yi) + f.t[1];
+        const double vz = (zs[b] - zi) + f.t[2];
+        const double d2 = vx * vx + vy * vy + vz * vz;
+        run += static_cast<std::int64_t>((d2 >= lo) & (d2 < hi));
       }
-      const double vx = (r[3 * b] - xi) + tx;
-      const double vy = (r[3 * b + 1] - yi) + ty;
-      const double vz = (r[3 * b + 2] - zi) + tz;
-      const double d2 = vx * vx + vy * vy + vz * vz;
-      if (d2 >= c2)
-        continue;
-      const double d = std::sqrt(d2);
-      if (d >= cutoff || d < r_min)
-        continue;
-      const std::int64_t j = grid.order[b];
-      if (j == i && s0 == 0 && s1 == 0 && s2 == 0)
-        continue;
-      emit(Candidate{j, {s0, s1, s2}, {vx, vy, vz}, d});
+      found += run;
+      continue;
     }
+    for (std::size_t b = step.first; b < step.last; ++b) {
+      const StepFrame g = frame_to(grid, f, b);
+      const double vx = (xs[b] - xi) + g.t[0];
+      const double vy = (ys[b] - yi) + g.t[1];
+      const double vz = (zs[b] - zi) + g.t[2];
+      const double d2 = vx * vx + vy * vy + vz * vz;
+      found += static_cast<std::int64_t>((d2 >= lo) & (d2 < hi));
+    }
+  }
+  // The atom itself, met once at zero shift and distance exactly 0, is no pair.
+  return lo == 0.0 ? found - 1 : found;
+}
+
+void NeighbourSearch::Impl::collect(std::size_t a, const std::vector<GridStep> &steps,
+                                    std::vector<Candidate> &found) const {
+  const double *xs = grid.sorted_positions[0].data(), *ys = grid.sorted_positions[1].data(),
+               *zs = grid.sorted_positions[2].data();
+  const double xi = xs[a], yi = ys[a], zi = zs[a], lo = low, hi = high;
+  const std::int64_t i = grid.order[a];
+  for (const GridStep &step : steps) {
+    const StepFrame f = frame(grid, step, a);
+    auto consider = [&](std::size_t b, const StepFrame &g) {
+      const double vx = (xs[b] - xi) + g.t[0];
+      const double vy = (ys[b] - yi) + g.t[1];
+      const double vz = (zs[b] - zi) + g.t[2];
+      const double d2 = vx * vx + vy * vy + vz * vz;
+      if (!(d2 >= lo && d2 < hi))
+        return;
+      const std::int64_t j = grid.order[b];
+      if (j == i && g.shift[0] == 0 && g.shift[1] == 0 && g.shift[2] == 0)
+        return;
+      found.push_back({j, g.shift, {vx, vy, vz}, std::sqrt(d2)});
+    };
+    if (grid.wrapped)
+      for (std::size_t b = step.first; b < step.last; ++b)
+        consider(b, frame_to(grid, f, b));
+    else
+      for (std::size_t b = step.first; b < step.last; ++b)
+        consider(b, f);
   }
 }
 
@@ -172,9 +243,7 @@ void NeighbourSearch::Impl::count_pairs() {
   const std::size_t n = grid.order.size();
   offsets.assign(n + 1, 0);
   for_atoms([&](std::size_t a, const std::vector<GridStep> &steps, int) {
-    std::int64_t found = 0;
-    visit(a, steps, [&](const Candidate &) { ++found; });
-    offsets[static_cast<std::size_t>(grid.order[a]) + 1] = found;
+    offsets[static_cast<std::size_t>(grid.order[a]) + 1] = count_of(a, steps);
   });
   for (std::size_t k = 0; k < n; ++k)
     offsets[k + 1] += offsets[k];
@@ -182,12 +251,16 @@ void NeighbourSearch::Impl::count_pairs() {
 }
 
 void NeighbourSearch::Impl::fill(const NeighbourOutput &out) const {
-  // One candidate buffer per thread, reused atom after atom.
-  std::vector<std::vector<Candidate>> buffers(static_cast<std::size_t>(threads));
+  // One candidate buffer per thread, reused atom after atom, each on cache
+  // lines of its own: the threads write their vectors' ends at every pair.
+  struct alignas(64) Buffer {
+    std::vector<Candidate> found;
+  };
+  std::vector<Buffer> buffers(static_cast<std::size_t>(threads));
   for_atoms([&](std::size_t a, const std::vector<GridStep> &steps, int t) {
-    std::vector<Candidate> &found = buffers[static_cast<std::size_t>(t)];
+    std::vector<Candidate> &found = buffers[static_cast<std::size_t>(t)].found;
     found.clear();
-    visit(a, steps, [&](const Candidate &c) { found.push_back(c); });
+    collect(a, steps, found);
     std::sort(found.begin(), found.end(), key_less);
     const std::int64_t i = grid.order[a];
     auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);

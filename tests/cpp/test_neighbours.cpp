@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -78,6 +79,22 @@ TEST(Neighbours, OpenCellAndNoAtoms) {
   EXPECT_EQ(find_neighbours(zero, pair, 2.0, {false, false, false}).size(), 2u);
   EXPECT_EQ(find_neighbours(zero, pair, 1.5, {false, false, false}).size(), 0u);
   EXPECT_EQ(find_neighbours(zero, {}, 1.0, {false, false, false}).size(), 0u);
+}
+
+// The bounds are exact at the last bit: r_min <= d < cutoff, with d the
+// correctly rounded root of d^2. The 3-4-5 pair has d = 5 exactly; the second
+// pair has d^2 = 2, whose root rounds to the double nearest sqrt(2).
+TEST(Neighbours, BoundsAreExact) {
+  const Cell zero{};
+  const morvak::models::Periodicity open{false, false, false};
+  const double inf = INFINITY;
+  const std::vector<double> five{0, 0, 0, 3, 4, 0}, root2{0, 0, 0, 1, 1, 0};
+  for (const auto &[xyz, d] : {std::pair{five, 5.0}, std::pair{root2, std::sqrt(2.0)}}) {
+    EXPECT_EQ(find_neighbours(zero, xyz, d, open).size(), 0u);
+    EXPECT_EQ(find_neighbours(zero, xyz, std::nextafter(d, inf), open).size(), 2u);
+    EXPECT_EQ(find_neighbours(zero, xyz, 10.0, open, d).size(), 2u);
+    EXPECT_EQ(find_neighbours(zero, xyz, 10.0, open, std::nextafter(d, inf)).size(), 0u);
+  }
 }
 
 TEST(Neighbours, RefusesBadArguments) {
