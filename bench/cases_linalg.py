@@ -45,6 +45,7 @@ def _cases(cls_name: str, dtype, n: int, rng: np.random.Generator):
     fill = getattr(haldo, cls_name)()
     fill.zeros(n, n)
 
+    gemm = scipy.linalg.blas.zgemm if dtype == np.complex128 else scipy.linalg.blas.dgemm
     A = _numpy_randn(rng, dtype, n)
     B = _numpy_randn(rng, dtype, n)
     H = A + A.conj().T
@@ -52,7 +53,15 @@ def _cases(cls_name: str, dtype, n: int, rng: np.random.Generator):
     F_parts = np.zeros((n, n), dtype=dtype).view(np.float64)
 
     return [
-        ("product", {f"{cls_name} *": lambda: a * b, "numpy @": lambda: A @ B}),
+        (
+            "product",
+            {
+                f"{cls_name} *": lambda: a * b,
+                "numpy @": lambda: A @ B,
+                # scipy's own OpenBLAS; the transposes are views, so nothing is copied.
+                "scipy gemm": lambda: gemm(1.0, B.T, A.T).T,
+            },
+        ),
         ("sum", {f"{cls_name} +": lambda: a + b, "numpy +": lambda: A + B}),
         (
             "inverse",
@@ -85,12 +94,41 @@ def _cases(cls_name: str, dtype, n: int, rng: np.random.Generator):
     ]
 
 
-def run(sizes: list[int], timing: Timing, log, settle_s: float = 0.0) -> list[Row]:
+OPERATIONS = (
+    "product",
+    "sum",
+    "inverse",
+    "det",
+    "eigen hermitian",
+    "eigen general",
+    "randn fill",
+    "randu fill",
+)
+
+
+def run(
+    sizes: list[int],
+    timing: Timing,
+    log,
+    settle_s: float = 0.0,
+    operations: list[str] | None = None,
+    flavours: list[str] | None = None,
+) -> list[Row]:
+    """Every operation and flavour at every size, or only those named."""
+    unknown = sorted(set(operations or []) - set(OPERATIONS)) + sorted(
+        set(flavours or []) - set(FLAVOURS)
+    )
+    if unknown:
+        raise ValueError(f"unknown linalg operations or flavours: {', '.join(unknown)}")
     rng = np.random.default_rng(20240611)
     rows: list[Row] = []
     for flavour, (cls_name, dtype) in FLAVOURS.items():
+        if flavours and flavour not in flavours:
+            continue
         for n in sizes:
             for operation, calls in _cases(cls_name, dtype, n, rng):
+                if operations and operation not in operations:
+                    continue
                 log(f"  {operation} {flavour} n={n}")
                 times = time_interleaved(calls, timing, settle_s)
                 ours, *peers = calls

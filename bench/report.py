@@ -1,6 +1,7 @@
 """Write a Markdown report (docs/benchmarks.md) from a results JSON of run.py.
 
     python bench/report.py bench/results/results.json docs/benchmarks.md [--command "./dev bench"]
+    python bench/report.py RESULTS.json OUT.md --section "Neighbour lists" --append
 
 The report states the machine, the BLAS libraries and thread counts of both
 sides, the command, how busy the machine was, every comparison and the
@@ -119,22 +120,28 @@ def _extras(rows: list[dict], keys: list[tuple[str, str, str]], flavour: bool = 
     return _md_table(header + [title for _, title, _ in keys], body)
 
 
-def render(data: dict, command: str | None) -> str:
+def render(data: dict, command: str | None, section: str | None = None) -> str:
+    """The whole report, or with `section` one part of a longer document: a
+    level-2 heading of that title with the run's parts one level below it."""
     meta, rows = data["meta"], data["results"]
-    lines = ["# Benchmarks", ""]
-    lines += [
-        "Medians over repeats, this project and its peer timed alternately in one process.",
-        "Ratio is this project's time over the peer's: below 1 is faster.",
-        "",
-        "## Run",
-        "",
-    ]
+    if section is None:
+        lines = ["# Benchmarks", ""]
+        lines += [
+            "Medians over repeats, this project and its peer timed alternately in one process.",
+            "Ratio is this project's time over the peer's: below 1 is faster.",
+            "",
+        ]
+        h2, h3 = "##", "###"
+    else:
+        lines = [f"## {section}", ""]
+        h2, h3 = "###", "####"
+    lines += [f"{h2} Run", ""]
     lines += _machine(meta, command or meta["command"])
-    lines += ["", "## BLAS and thread pools", ""] + _pools(meta)
-    lines += ["", "## Results", ""] + _results(rows)
+    lines += ["", f"{h2} BLAS and thread pools", ""] + _pools(meta)
+    lines += ["", f"{h2} Results", ""] + _results(rows)
     calls = [r for r in rows if r["group"] == "calls"]
     if calls:
-        lines += ["", "### Per-call cost", ""]
+        lines += ["", f"{h3} Per-call cost", ""]
         lines += _extras(
             calls,
             [
@@ -144,7 +151,7 @@ def render(data: dict, command: str | None) -> str:
         )
     files = [r for r in rows if r["group"] == "files"]
     if files:
-        lines += ["", "### Structure files", ""]
+        lines += ["", f"{h3} Structure files", ""]
         lines += _extras(
             files,
             [
@@ -161,7 +168,7 @@ def render(data: dict, command: str | None) -> str:
         ]
     neighbours = [r for r in rows if r["group"] == "neighbours"]
     if neighbours:
-        lines += ["", "### Neighbour lists", ""]
+        lines += ["", f"{h3} Neighbour lists", ""]
         lines += _extras(
             neighbours,
             [
@@ -181,7 +188,7 @@ def render(data: dict, command: str | None) -> str:
             ),
         ]
     verdicts = targets.check(rows)
-    lines += ["", "## Targets", ""]
+    lines += ["", f"{h2} Targets", ""]
     lines += [f"- {v.line()}" for v in verdicts] or ["No row of this run falls under a target."]
     return "\n".join(lines) + "\n"
 
@@ -193,10 +200,15 @@ def main(argv: list[str]) -> int:
     parser.add_argument("results", type=Path, help="JSON written by run.py")
     parser.add_argument("output", type=Path, help="Markdown file to write")
     parser.add_argument("--command", help="the command to state (default: as run.py recorded it)")
+    parser.add_argument("--section", help="write one part of a document, under this heading")
+    parser.add_argument("--append", action="store_true", help="add to the output file")
     args = parser.parse_args(argv)
     data = json.loads(args.results.read_text())
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(render(data, args.command))
+    text = render(data, args.command, args.section)
+    if args.append and args.output.exists():
+        text = args.output.read_text().rstrip("\n") + "\n\n" + text
+    args.output.write_text(text)
     print(f"wrote {args.output}")
     return 0
 

@@ -89,6 +89,16 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         type=_int_list,
         help="interleave: order of the product, then of the Hermitian eigen (default 200,1000)",
     )
+    parser.add_argument(
+        "--operations",
+        type=lambda text: [part.strip() for part in text.split(",") if part.strip()],
+        help="linalg: only these operations, e.g. 'product,eigen general' (default: all)",
+    )
+    parser.add_argument(
+        "--flavours",
+        type=lambda text: [part.strip() for part in text.split(",") if part.strip()],
+        help="linalg: only these flavours, real and/or complex (default: both)",
+    )
     parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
     parser.add_argument(
         "--atoms", type=_int_list, help="atom counts for files and extxyz (default 1e3,1e5,1e6)"
@@ -223,6 +233,8 @@ def main(argv: list[str]) -> int:
         "options": {
             "groups": args.groups,
             "sizes": args.sizes,
+            "operations": args.operations,
+            "flavours": args.flavours,
             "calls": args.calls,
             "atoms": args.atoms,
             "neighbour_atoms": args.neighbour_atoms,
@@ -247,7 +259,9 @@ def main(argv: list[str]) -> int:
 
         log("linalg")
         if cases_linalg.available():
-            rows += cases_linalg.run(args.sizes, args.timing, log, args.settle)
+            rows += cases_linalg.run(
+                args.sizes, args.timing, log, args.settle, args.operations, args.flavours
+            )
         else:
             log("  Operator classes not built yet: linalg skipped")
     if "calls" in args.groups:

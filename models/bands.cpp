@@ -1,5 +1,6 @@
 #include "models/bands.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -53,7 +54,7 @@ private:
 
 template <class T>
 bool band_energies(const Terms<T> &terms, const double *kpoints, std::size_t nk, double *energies,
-                   const std::function<bool()> &poll) {
+                   const std::function<bool()> &poll, unsigned threads) {
   check_terms(terms);
   const std::size_t n = terms.sites;
   if (n == 0 || nk == 0)
@@ -64,7 +65,7 @@ bool band_energies(const Terms<T> &terms, const double *kpoints, std::size_t nk,
   SerialBlas serial;
   std::atomic<std::size_t> next{0};
   const bool stopped = run_team(
-      team_size(nk),
+      team_size(threads > 0 ? std::min<std::size_t>(nk, threads) : nk),
       [&](unsigned, const std::atomic<bool> &stop) {
         HermitianSolver solver(static_cast<int>(n));
         for (std::size_t q = next++; q < nk && !stop; q = next++) {
@@ -77,8 +78,8 @@ bool band_energies(const Terms<T> &terms, const double *kpoints, std::size_t nk,
 }
 
 template bool band_energies(const Terms<double> &, const double *, std::size_t, double *,
-                            const std::function<bool()> &);
+                            const std::function<bool()> &, unsigned);
 template bool band_energies(const Terms<cplx> &, const double *, std::size_t, double *,
-                            const std::function<bool()> &);
+                            const std::function<bool()> &, unsigned);
 
 } // namespace morvak::models

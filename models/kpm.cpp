@@ -86,7 +86,7 @@ template <class T> Interval gershgorin(const CsrView<T> &h) {
 template <class T>
 bool kpm_moments(const CsrView<T> &h, double center, double half_width, std::size_t moments,
                  std::uint64_t seed, const std::uint64_t *vector_ids, std::size_t vectors,
-                 double *out, const std::function<bool()> &poll) {
+                 double *out, const std::function<bool()> &poll, unsigned max_threads) {
   const std::size_t n = h.rows;
   if (!(half_width > 0.0) || !std::isfinite(half_width) || !std::isfinite(center))
     throw std::invalid_argument("KPM needs a finite spectral half-width above zero");
@@ -101,7 +101,8 @@ bool kpm_moments(const CsrView<T> &h, double center, double half_width, std::siz
   const std::size_t steps = (moments + 1) / 2; // step s yields moments 2s and 2s+1
   std::vector<T> first(n), second(n);
   std::vector<double> part_norm(blocks), part_cross(blocks);
-  const unsigned threads = team_size(blocks);
+  const unsigned threads =
+      team_size(max_threads > 0 ? std::min<std::size_t>(blocks, max_threads) : blocks);
   const double inv_width = 1.0 / half_width, inv_n = 1.0 / static_cast<double>(n);
 
   std::size_t vector = 0, step = 0;
@@ -188,9 +189,9 @@ template Interval gershgorin(const CsrView<double> &);
 template Interval gershgorin(const CsrView<cplx> &);
 template bool kpm_moments(const CsrView<double> &, double, double, std::size_t, std::uint64_t,
                           const std::uint64_t *, std::size_t, double *,
-                          const std::function<bool()> &);
+                          const std::function<bool()> &, unsigned);
 template bool kpm_moments(const CsrView<cplx> &, double, double, std::size_t, std::uint64_t,
                           const std::uint64_t *, std::size_t, double *,
-                          const std::function<bool()> &);
+                          const std::function<bool()> &, unsigned);
 
 } // namespace morvak::models

@@ -34,11 +34,11 @@ cplx random_phase(std::uint64_t seed, std::uint64_t vector, std::uint64_t site);
 // Moments mu_n = <r|T_n(H~)|r> / rows, n < moments, of H~ = (H - center) / half_width,
 // for each random vector r with index vector_ids[v] (sign vectors for real T,
 // phase vectors for complex T); written to out[v * moments + n]. Rows are cut into
-// fixed blocks summed in order, so the moments do not depend on the thread count.
-// Returns false when poll() asked to stop.
+// fixed blocks summed in order, so the moments do not depend on the thread count
+// (the hardware's, at most `threads` unless 0). Returns false when poll() asked to stop.
 template <class T>
 bool kpm_moments(const CsrView<T> &h, double center, double half_width, std::size_t moments,
                  std::uint64_t seed, const std::uint64_t *vector_ids, std::size_t vectors,
-                 double *out, const std::function<bool()> &poll);
+                 double *out, const std::function<bool()> &poll, unsigned threads = 0);
 
 } // namespace morvak::models

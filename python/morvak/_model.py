@@ -350,6 +350,9 @@ class Model:
 
         Each k-point is solved on its own, so any split of the k-points gives
         the same values bit for bit."""
+        return self._eigenvalues(kpoints, threads=0)
+
+    def _eigenvalues(self, kpoints: Any, threads: int) -> np.ndarray:
         kpoints = _aligned(kpoints, np.float64)
         if kpoints.ndim != 2 or kpoints.shape[1] != 3:
             raise ValueError(f"kpoints must have shape (nk, 3), got {kpoints.shape}")
@@ -357,7 +360,7 @@ class Model:
             raise ValueError(f"a dense Bloch Hamiltonian of {self.natom} orbitals is too large")
         terms = self._native_terms()
         solve = getattr(_native, "band_energies" + self._suffix(terms[3]))
-        return solve(*terms, kpoints)
+        return solve(*terms, kpoints, threads)
 
     def dos(
         self,
@@ -442,12 +445,25 @@ class Model:
 
         Random vector v depends only on (seed, v), so moments of any subset of
         vectors, computed anywhere, are the rows of the full computation."""
+        return self._kpm_moments(moments, vector_ids, seed, threads=0)
+
+    def _kpm_moments(
+        self, moments: int, vector_ids: Any, seed: int | None, threads: int
+    ) -> np.ndarray:
         h = self._csr()
         center, half_width = self._spectral_interval()
         ids = _aligned(vector_ids, np.uint64).reshape(-1)
         run = getattr(_native, "kpm_moments" + self._suffix(h.data))
         return run(
-            h.data, h.indices, h.indptr, center, half_width, int(moments), _seed64(seed), ids
+            h.data,
+            h.indices,
+            h.indptr,
+            center,
+            half_width,
+            int(moments),
+            _seed64(seed),
+            ids,
+            threads,
         )
 
     def eigsh(self, k: int = 6, sigma: float = 0.0) -> tuple[np.ndarray, np.ndarray]:
@@ -496,12 +512,26 @@ def _seed64(seed: int | None) -> int:
 
 
 def _block_count(client: Any, items: int) -> int:
-    """Blocks for a run: a few per worker, so that a lost worker costs little."""
+    """Blocks for a run: a few per worker thread, so that a lost worker costs little."""
     if client is None:
         return min(items, 16)
     check_client(client)
-    workers = max(1, len(client.scheduler_info().get("workers", {})))
-    return max(1, min(items, 4 * workers))
+    workers = client.scheduler_info().get("workers", {}).values()
+    threads = max(1, sum(int(w.get("nthreads", 1)) for w in workers))
+    return max(1, min(items, 4 * threads))
+
+
+def _task_threads() -> int:
+    """Native threads for one block: 1 inside a Dask worker, whose own threads
+    already run that many tasks side by side on the cores it was given; 0 (all
+    of the machine's) elsewhere."""
+    try:
+        from distributed import get_worker
+
+        get_worker()
+    except (ImportError, ValueError):
+        return 0
+    return 1
 
 
 def _split(items: np.ndarray, blocks: int) -> list[np.ndarray]:
@@ -509,9 +539,9 @@ def _split(items: np.ndarray, blocks: int) -> list[np.ndarray]:
 
 
 def _eigenvalue_block(model: Model, kpoints: np.ndarray) -> np.ndarray:
-    return model.eigenvalues(kpoints)
+    return model._eigenvalues(kpoints, threads=_task_threads())
 
 
 def _kpm_block(model: Model, block: tuple[int, int, np.ndarray]) -> np.ndarray:
     moments, seed, ids = block
-    return model.kpm_moments(moments, ids, seed)
+    return model._kpm_moments(moments, ids, seed, threads=_task_threads())

@@ -170,7 +170,9 @@ def test_length_mismatch(cls, op, left, right, text):
 
 @pytest.mark.parametrize("call", ["set_size", "zeros", "ones", "randu", "randn"])
 def test_negative_length_is_too_large(cls, call):
-    with pytest.raises(RuntimeError, match=r"^arma::memory::acquire\(\): requested size is too large$"):
+    with pytest.raises(
+        RuntimeError, match=r"^arma::memory::acquire\(\): requested size is too large$"
+    ):
         getattr(cls(), call)(-1)
 
 

@@ -68,7 +68,7 @@ def test_wrong_self_refused():
 
 @pytest.mark.parametrize("name", ["BasisReal", "BasisComplex"])
 def test_basis_method_table(name):
-    table = "__init__ __add__ __sub__ get set_size set zeros ones randu randn print".split()
+    table = ["__init__", "__add__", "__sub__", "get", "set_size", "set", "zeros", "ones", "randu", "randn", "print"]
     assert [k for k in vars(getattr(haldo, name)) if k not in {"__doc__", "__module__"}] == table
 
 

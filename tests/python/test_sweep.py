@@ -123,6 +123,16 @@ def test_bands_and_kpm_on_the_cluster_equal_the_local_run(dask_client):
     assert not np.array_equal(dos, model.dos(grid, moments=64, vectors=6, seed=12))
 
 
+def test_tasks_share_out_the_workers_threads(dask_client):
+    # A task runs its block on one native thread: the worker's own threads
+    # already run as many tasks as it has cores. Blocks: four per worker thread.
+    from morvak import _model
+
+    assert dask_client.submit(_model._task_threads, pure=False).result() == 1
+    assert _model._task_threads() == 0
+    assert _model._block_count(dask_client, 1000) == 4 * 2
+
+
 def test_model_pickles_compactly():
     model = disordered_sheet()
     payload = pickle.dumps(model)

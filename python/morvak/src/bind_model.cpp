@@ -102,7 +102,8 @@ py::tuple assemble(const TermArrays<T> &arrays, std::optional<carray<double>> k)
 }
 
 template <class T>
-py::array_t<double> band_energies(const TermArrays<T> &arrays, const carray<double> &kpoints) {
+py::array_t<double> band_energies(const TermArrays<T> &arrays, const carray<double> &kpoints,
+                                  unsigned threads) {
   const auto terms = arrays.view();
   require(kpoints.ndim() == 2 && kpoints.shape(1) == 3, "kpoints must have shape (nk, 3)");
   const auto nk = static_cast<std::size_t>(kpoints.shape(0));
@@ -111,7 +112,8 @@ py::array_t<double> band_energies(const TermArrays<T> &arrays, const carray<doub
   bool finished;
   {
     py::gil_scoped_release release;
-    finished = mm::band_energies(terms, kpoints.data(), nk, energies.mutable_data(), interrupted);
+    finished =
+        mm::band_energies(terms, kpoints.data(), nk, energies.mutable_data(), interrupted, threads);
   }
   if (!finished)
     throw py::error_already_set();
@@ -149,7 +151,7 @@ template <class T> py::tuple gershgorin(const CsrArrays<T> &h) {
 template <class T>
 py::array_t<double> kpm_moments(const CsrArrays<T> &h, double center, double half_width,
                                 std::size_t moments, std::uint64_t seed,
-                                const carray<std::uint64_t> &vector_ids) {
+                                const carray<std::uint64_t> &vector_ids, unsigned threads) {
   const auto v = h.view();
   require(vector_ids.ndim() == 1, "vector_ids must be 1-D");
   const auto nv = static_cast<std::size_t>(vector_ids.size());
@@ -158,7 +160,7 @@ py::array_t<double> kpm_moments(const CsrArrays<T> &h, double center, double hal
   {
     py::gil_scoped_release release;
     finished = mm::kpm_moments(v, center, half_width, moments, seed, vector_ids.data(), nv,
-                               out.mutable_data(), interrupted);
+                               out.mutable_data(), interrupted, threads);
   }
   if (!finished)
     throw py::error_already_set();
@@ -197,11 +199,13 @@ template <class T> void bind_scalar(py::module_ &m, const std::string &suffix) {
         "CSR arrays (data, indices, indptr) of H, or of H(k) for a Cartesian k.");
   m.def(("band_energies" + suffix).c_str(),
         [](carray<double> onsite, carray<std::int32_t> row, carray<std::int32_t> col,
-           carray<T> value, carray<double> bond, carray<double> kpoints) {
-          return band_energies<T>({onsite, row, col, value, bond}, kpoints);
+           carray<T> value, carray<double> bond, carray<double> kpoints, unsigned threads) {
+          return band_energies<T>({onsite, row, col, value, bond}, kpoints, threads);
         },
         py::arg("onsite"), py::arg("row"), py::arg("col"), py::arg("value"), py::arg("bond"),
-        py::arg("kpoints"), "Ascending eigenvalues of H(k), one row per k-point.");
+        py::arg("kpoints"), py::arg("threads") = 0,
+        "Ascending eigenvalues of H(k), one row per k-point, on at most `threads` threads "
+        "(0: all).");
   m.def(("gershgorin" + suffix).c_str(),
         [](carray<T> data, carray<std::int32_t> indices, carray<std::int64_t> indptr) {
           return gershgorin<T>({data, indices, indptr});
@@ -211,13 +215,15 @@ template <class T> void bind_scalar(py::module_ &m, const std::string &suffix) {
   m.def(("kpm_moments" + suffix).c_str(),
         [](carray<T> data, carray<std::int32_t> indices, carray<std::int64_t> indptr, double center,
            double half_width, std::size_t moments, std::uint64_t seed,
-           carray<std::uint64_t> vector_ids) {
+           carray<std::uint64_t> vector_ids, unsigned threads) {
           return kpm_moments<T>({data, indices, indptr}, center, half_width, moments, seed,
-                                vector_ids);
+                                vector_ids, threads);
         },
         py::arg("data"), py::arg("indices"), py::arg("indptr"), py::arg("center"),
         py::arg("half_width"), py::arg("moments"), py::arg("seed"), py::arg("vector_ids"),
-        "Chebyshev moments per site, one row per random vector.");
+        py::arg("threads") = 0,
+        "Chebyshev moments per site, one row per random vector, on at most `threads` threads "
+        "(0: all).");
 }
 
 } // namespace
