@@ -30,6 +30,10 @@ def _subject(row: dict) -> str:
     )
 
 
+# Speed-ups over the peer that the model cases must reach.
+MODEL_SPEEDUPS = {"build": 10.0, "kpm": 2.0, "bands": 1.7}
+
+
 def check(rows: list[dict]) -> list[Verdict]:
     verdicts: list[Verdict] = []
     for row in rows:
@@ -79,6 +83,22 @@ def check(rows: list[dict]) -> list[Verdict]:
                         " MB/s",
                     )
                 )
+            if (
+                mbps is not None
+                and peer == "ase.io.read"
+                and row["ours"]["name"] == "pelmar.load_xyz"
+                and row["size"] >= 10**6
+            ):
+                verdicts.append(
+                    Verdict(
+                        "load_xyz of 10^6 atoms at least 1 GB/s",
+                        _subject(row).split(" vs ")[0],
+                        mbps,
+                        1000,
+                        mbps >= 1000,
+                        " MB/s",
+                    )
+                )
             peak = ours.get("peak_x_arrays")
             if peak is not None and peer == "ase.io.read":
                 verdicts.append(
@@ -110,6 +130,29 @@ def check(rows: list[dict]) -> list[Verdict]:
             )
         elif row["group"] == "neighbours":
             verdicts += _neighbours(row, subject, ratio, peer)
+        elif row["group"] == "model" and row["operation"] in MODEL_SPEEDUPS:
+            limit = MODEL_SPEEDUPS[row["operation"]]
+            verdicts.append(
+                Verdict(
+                    f"model {row['operation']} at least {limit:g}x {peer}",
+                    subject,
+                    1 / ratio,
+                    limit,
+                    1 / ratio >= limit,
+                )
+            )
+            if row["operation"] == "build" and row["size"] >= 10**6:
+                seconds = row["ours"]["median_s"]
+                verdicts.append(
+                    Verdict(
+                        "model build of 10^6 atoms under 1 s",
+                        subject.split(" vs ")[0],
+                        seconds,
+                        1.0,
+                        seconds < 1.0,
+                        " s",
+                    )
+                )
     return verdicts
 
 
