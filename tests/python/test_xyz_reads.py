@@ -25,7 +25,10 @@ def child(code, *args):
 
 
 WAITING_READ = """
-    import os, pty, sys, threading, time, pelmar
+    import os, pty, signal, sys, threading, time, pelmar
+    # Python's own Ctrl-C handler, also when the tests run in a background job,
+    # whose children start with SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     reader, kind, path = getattr(pelmar, sys.argv[1]), sys.argv[2], sys.argv[3]
     if kind == "fifo":
         os.mkfifo(path)
