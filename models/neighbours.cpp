@@ -15,6 +15,8 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace morvak::models {
@@ -264,6 +266,11 @@ void NeighbourSearch::Impl::fill(const NeighbourOutput &out) const {
     std::sort(found.begin(), found.end(), key_less);
     const std::int64_t i = grid.order[a];
     auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);
+    // The storage was sized by the counting pass; never write past an atom's share.
+    if (static_cast<std::int64_t>(found.size()) !=
+        offsets[static_cast<std::size_t>(i) + 1] - offsets[static_cast<std::size_t>(i)])
+      throw std::logic_error("neighbour search: the two passes disagree on the pairs of atom " +
+                             std::to_string(i));
     for (const Candidate &c : found) {
       out.i[p] = i;
       out.j[p] = c.j;
