@@ -98,18 +98,9 @@ std::string_view TextFile::bytes(std::uint64_t offset, std::size_t length, Scrat
   if (!regular_)
     return {contents_.data() + offset, length};
   char *const data = scratch.room(length);
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t count =
-        ::pread(fd_, data + done, length - done, static_cast<off_t>(offset + done));
-    if (count < 0 && errno == EINTR)
-      continue;
-    if (count < 0)
-      throw_file_error(errno, path_);
-    if (count == 0)
-      throw crystal::FileError(EIO, path_, "the file changed while it was read: '" + path_ + "'");
-    done += static_cast<std::size_t>(count);
-  }
+  // A short read means the file shrank since it was measured.
+  if (read_into(offset, data, length) != length)
+    throw crystal::FileError(EIO, path_, "the file changed while it was read: '" + path_ + "'");
   return {data, length};
 }
 
