@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace morvak::crystal {
 
 namespace {
@@ -153,6 +157,26 @@ std::uint64_t eight_digits_value(std::uint64_t word) {
 
 constexpr std::uint64_t powers_of_ten[] = {1,      10,      100,      1000,     10000,
                                            100000, 1000000, 10000000, 100000000};
+constexpr std::uint64_t powers_of_ten_64[] = {1,
+                                              10,
+                                              100,
+                                              1000,
+                                              10000,
+                                              100000,
+                                              1000000,
+                                              10000000,
+                                              100000000,
+                                              1000000000,
+                                              10000000000,
+                                              100000000000,
+                                              1000000000000,
+                                              10000000000000,
+                                              100000000000000,
+                                              1000000000000000,
+                                              10000000000000000,
+                                              100000000000000000,
+                                              1000000000000000000,
+                                              10000000000000000000u};
 
 // Appends the run of digits at `p` to `digits`, wrapping around on overflow,
 // and returns its end. Eight bytes are looked at together while eight remain.
@@ -184,6 +208,55 @@ constexpr std::uint64_t powers_of_ten[] = {1,      10,      100,      1000,     
   return p;
 }
 
+#if defined(__SSE2__)
+
+// Bit i set where byte i of the 32 at `p` is a digit, and where it is a point.
+struct ByteMasks {
+  std::uint32_t digits;
+  std::uint32_t points;
+};
+
+ByteMasks byte_masks(const char *p) {
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i point = _mm_set1_epi8('.');
+  const auto digits = [&](__m128i bytes) {
+    const __m128i value = _mm_sub_epi8(bytes, zero);
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(value, nine), value)));
+  };
+  const auto points = [&](__m128i bytes) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, point)));
+  };
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+  return {digits(low) | (digits(high) << 16), points(low) | (points(high) << 16)};
+}
+
+#endif
+
+// The value of the `count` digits at `p` (1 to 8), reading 8 bytes: the
+// digits are shifted to the top and the bytes below filled with '0'.
+std::uint64_t leading_digits_value(const char *p, int count) {
+  const std::uint64_t word = load_eight(p) << (64 - 8 * count);
+  return eight_digits_value(word | (0x3030303030303030 >> (8 * count - 8) >> 8));
+}
+
+// The value of the `count` digits at `p` (1 to 24, at most 19 of them
+// significant), in up to three independent pieces; reads p[0, 8 * pieces).
+std::uint64_t digits_value(const char *p, int count) {
+  if (count <= 8)
+    return leading_digits_value(p, count);
+  if (count <= 16) {
+    const int head = count - 8;
+    return leading_digits_value(p, head) * 100000000 + eight_digits_value(load_eight(p + head));
+  }
+  const int head = count - 16;
+  return leading_digits_value(p, head) * 10000000000000000 +
+         eight_digits_value(load_eight(p + head)) * 100000000 +
+         eight_digits_value(load_eight(p + head + 8));
+}
+
 struct Product {
   std::uint64_t high;
   std::uint64_t low;
@@ -194,9 +267,8 @@ Product multiply(std::uint64_t a, std::uint64_t b) {
   return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
 }
 
-} // namespace
-
-bool detail::decimal_to_double(std::uint64_t digits, int exponent, double &value) {
+// Inlined into the parser, which calls it for nearly every number.
+[[gnu::always_inline]] inline bool to_double(std::uint64_t digits, int exponent, double &value) {
   constexpr int explicit_bits = 52;
   // Both operands exact, so the one rounding of the operation is the only one.
   if (digits <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
@@ -244,10 +316,48 @@ bool detail::decimal_to_double(std::uint64_t digits, int exponent, double &value
   return true;
 }
 
+} // namespace
+
+bool detail::decimal_to_double(std::uint64_t digits, int exponent, double &value) {
+  return to_double(digits, exponent, value);
+}
+
 const char *parse_exact_decimal(const char *p, const char *end, double &value) {
   const bool negative = p != end && *p == '-';
   if (negative)
     ++p;
+#if defined(__SSE2__)
+  // The common form, up to 7 digits, a point and up to 19 more, without an
+  // exponent, from one look at the next 32 bytes; the rest below.
+  if (end - p >= 32) {
+    const ByteMasks masks = byte_masks(p);
+    const int integer_digits = std::countr_one(masks.digits);
+    if (integer_digits >= 1 && integer_digits <= 7) {
+      int after = integer_digits;
+      int fraction_digits = 0;
+      if ((masks.points >> integer_digits) & 1) {
+        fraction_digits = std::countr_one(masks.digits >> (integer_digits + 1));
+        after += 1 + fraction_digits;
+      }
+      const char next = p[after];
+      if (fraction_digits <= 19 && next != 'e' && next != 'E' && next != 'd' && next != 'D') {
+        const std::uint64_t integer = leading_digits_value(p, integer_digits);
+        // Beyond 19 digits in all, only leading zeros keep the sum exact.
+        if (integer_digits + fraction_digits <= 19 || integer == 0) {
+          std::uint64_t digits = integer;
+          if (fraction_digits > 0)
+            digits = integer * powers_of_ten_64[fraction_digits] +
+                     digits_value(p + integer_digits + 1, fraction_digits);
+          double magnitude = 0.0;
+          if (digits != 0 && !to_double(digits, -fraction_digits, magnitude))
+            return nullptr;
+          value = negative ? -magnitude : magnitude;
+          return p + after;
+        }
+      }
+    }
+  }
+#endif
   // All digits go into `digits`; leading zeros add nothing to it, and more
   // than 19 significant digits are refused below, so it cannot overflow
   // unnoticed.
@@ -284,7 +394,7 @@ const char *parse_exact_decimal(const char *p, const char *end, double &value) {
       return nullptr;
   }
   double magnitude = 0.0;
-  if (digits != 0 && !detail::decimal_to_double(digits, exponent, magnitude))
+  if (digits != 0 && !to_double(digits, exponent, magnitude))
     return nullptr;
   value = negative ? -magnitude : magnitude;
   return p;

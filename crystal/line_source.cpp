@@ -115,8 +115,6 @@ bool LineSource::next_line(std::string_view &line) {
 }
 
 void LineSource::read_more(std::size_t &scan_from) {
-  if (before_refill_)
-    before_refill_();
   // Keep the unfinished line at the front of the buffer, then fill the rest.
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -177,6 +175,23 @@ std::string_view LineSource::lines_ahead() {
 void LineSource::skip(std::size_t bytes, long lines) {
   begin_ += bytes;
   offset_ += bytes;
+  line_number_ += lines;
+}
+
+void LineSource::advance(std::uint64_t bytes, long lines) {
+  if (bytes <= end_ - begin_) {
+    skip(static_cast<std::size_t>(bytes), lines);
+    return;
+  }
+  const std::uint64_t target = offset_ + bytes;
+  if (!regular_ || ::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) {
+    const int error_number = regular_ ? errno : ESPIPE;
+    throw FileError(error_number, filename_, file_error_message(error_number, filename_));
+  }
+  begin_ = 0;
+  end_ = 0;
+  at_eof_ = false;
+  offset_ = target;
   line_number_ += lines;
 }
 

@@ -41,11 +41,17 @@ public:
   // Passes over the first `bytes` of lines_ahead(), which hold `lines` lines.
   void skip(std::size_t bytes, long lines);
 
+  // Passes over `bytes` more, holding `lines` lines, which may lie beyond
+  // what is buffered; only a regular file can go beyond. Throws FileError
+  // when the file can't be repositioned.
+  void advance(std::uint64_t bytes, long lines);
+
   // Bytes passed over since the start of the file.
   std::uint64_t offset() const { return offset_; }
-  // Called before the buffer's content may move or be replaced, which ends
-  // the life of every view into it; an empty function clears it.
-  void set_before_refill(std::function<void()> hook) { before_refill_ = std::move(hook); }
+  // The open file, for reads at given offsets (pread) that leave its
+  // position alone; valid while this object lives.
+  int descriptor() const { return fd_; }
+  bool is_regular() const { return regular_; }
 
   // Asks the stop request when it was last asked long enough ago; throws
   // Interrupted when it says stop.
@@ -80,7 +86,6 @@ private:
   std::size_t data_size_ = 0;
   long long last_asked_ns_ = 0;
   std::uint64_t offset_ = 0;
-  std::function<void()> before_refill_;
 };
 
 // "<reason>: '<filename>'", the text of a FileError for `error_number`.

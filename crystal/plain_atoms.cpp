@@ -59,6 +59,19 @@ bool take_real(const char *&p, const char *end, double &value) {
   return true;
 }
 
+// One to three plain digits, as atomic numbers are mostly written.
+std::optional<std::int32_t> short_number(std::string_view item) {
+  if (item.empty() || item.size() > 3)
+    return std::nullopt;
+  std::int32_t value = 0;
+  for (const char c : item) {
+    if (c < '0' || c > '9')
+      return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 } // namespace
 
 std::optional<Symbol> PlainAtoms::element_symbol(std::string_view text) {
@@ -92,10 +105,17 @@ std::size_t PlainAtoms::take_lines(std::string_view text, std::size_t max_atoms,
     // text holding them is refused here as well.
     const std::string_view item(start, static_cast<std::size_t>(p - start));
     Symbol name;
-    if (const auto number = parse_integer(item)) {
+    std::optional<std::int32_t> number = short_number(item);
+    if (!number)
+      number = parse_integer(item);
+    if (number) {
       if (*number < 1 || *number > Element_map::size)
         break;
-      name = table_.get_element_symbol(*number);
+      if (*number != last_number_) {
+        last_number_ = *number;
+        last_symbol_ = table_.get_element_symbol(*number);
+      }
+      name = last_symbol_;
     } else if (const auto symbol = element_symbol(item)) {
       name = *symbol;
     } else {
@@ -112,9 +132,13 @@ std::size_t PlainAtoms::take_lines(std::string_view text, std::size_t max_atoms,
     }
     if (!plain)
       break;
-    // The rest of the line is not read.
-    const void *line_end = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-    line = line_end != nullptr ? static_cast<const char *>(line_end) + 1 : end;
+    // The rest of the line is not read; mostly there is none.
+    if (p != end && *p == '\n') {
+      line = p + 1;
+    } else {
+      const void *line_end = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+      line = line_end != nullptr ? static_cast<const char *>(line_end) + 1 : end;
+    }
     names.push_back(name);
     xyz.push_back(position);
     ++taken;

@@ -2,6 +2,7 @@
 #include "crystal/helper_thread.hpp"
 #include "crystal/line_source.hpp"
 #include "crystal/plain_atoms.hpp"
+#include "crystal/shared_records.hpp"
 #include "crystal/xyz.hpp"
 
 #include <algorithm>
@@ -17,8 +18,11 @@ namespace morvak::crystal {
 namespace {
 
 constexpr std::string_view axis_names[3] = {"x", "y", "z"};
-// Blocks of lines at least this long are shared with a helper thread.
-constexpr std::size_t parallel_block = std::size_t{64} << 10;
+// Files with at least this much left are read on several threads, by at
+// most max_threads of them.
+constexpr std::uint64_t shared_bytes = std::uint64_t{256} << 10;
+constexpr unsigned max_threads = 4;
+constexpr int max_shared_runs = 16;
 // No atom record is shorter than this ("1 0 0 0" and a line end).
 constexpr std::size_t shortest_record = 8;
 
@@ -70,20 +74,6 @@ public:
 
 private:
   std::size_t count_;
-};
-
-// Sets a LineSource's refill hook for as long as it lives.
-class RefillHook {
-public:
-  RefillHook(LineSource &source, std::function<void()> hook) : source_(source) {
-    source_.set_before_refill(std::move(hook));
-  }
-  ~RefillHook() { source_.set_before_refill({}); }
-  RefillHook(const RefillHook &) = delete;
-  RefillHook &operator=(const RefillHook &) = delete;
-
-private:
-  LineSource &source_;
 };
 
 // What the line after the count looks like. Files in the common and extended
@@ -235,25 +225,13 @@ private:
   void read_atoms() {
     const auto count = static_cast<std::size_t>(result_.natom);
     AtomArrays arrays(count);
-    // The helper's share of a block: its atoms, and how far it got.
-    std::vector<Symbol> helper_names;
-    std::vector<Vec3> helper_xyz;
-    std::size_t theirs_taken = 0;
-    std::size_t theirs_bytes = 0;
-    bool helper_busy = false;
-    bool buffer_moved = false;
-    std::optional<PlainAtoms> helper_plain;
-    std::optional<HelperThread> helper;
-    // The helper reads the source's buffer: before that changes, wait for it.
-    const RefillHook hook(source_, [&] {
-      buffer_moved = true;
-      if (helper_busy) {
-        helper_busy = false;
-        helper->wait();
-      }
-    });
-    bool may_share = count > 0 && HelperThread::usable_cpus() > 1;
     bool first_block = true;
+    // A run on several threads ends at the first record it can't take; one
+    // record is then read here before the next run may start. Runs are
+    // bounded so that a file full of such records reads in linear time.
+    int shared_runs_left = max_shared_runs;
+    const bool may_share = source_.is_regular() && HelperThread::usable_cpus() > 1;
+    bool just_shared = false;
     while (arrays.size() < count) {
       source_.check_stop();
       const std::string_view text = source_.lines_ahead();
@@ -265,64 +243,37 @@ private:
         read_record_by_items(arrays); // reports the end of the file
         continue;
       }
-      std::string_view mine = text;
-      std::string_view theirs;
-      if (may_share && text.size() >= parallel_block) {
-        const std::size_t middle = text.find('\n', text.size() / 2);
-        if (middle + 1 < text.size()) {
-          mine = text.substr(0, middle + 1);
-          theirs = text.substr(middle + 1);
-        }
+      if (may_share && !just_shared && shared_runs_left > 0 &&
+          source_.file_size() >= source_.offset() + shared_bytes) {
+        --shared_runs_left;
+        read_shared(arrays);
+        just_shared = true;
+        continue;
       }
-      if (!theirs.empty() && !helper) {
-        try {
-          helper.emplace();
-          helper_plain.emplace(table_);
-        } catch (const std::system_error &) {
-          may_share = false; // no thread to be had: read alone
-          mine = text;
-          theirs = {};
-        }
-      }
-      buffer_moved = false;
-      if (!theirs.empty()) {
-        helper_names.clear();
-        helper_xyz.clear();
-        helper_names.reserve(theirs.size() / shortest_record + 1);
-        helper_xyz.reserve(theirs.size() / shortest_record + 1);
-        const std::size_t wanted = count - arrays.size();
-        helper->start([&, wanted, theirs] {
-          theirs_taken =
-              helper_plain->take_lines(theirs, wanted, helper_names, helper_xyz, theirs_bytes);
-        });
-        helper_busy = true;
-      }
-      // My share: plain records straight from the text, the others item by
-      // item, until the helper's share begins.
-      const std::uint64_t mine_start = source_.offset();
-      const std::uint64_t mine_end = mine_start + mine.size();
-      while (arrays.size() < count && source_.offset() < mine_end && !buffer_moved) {
-        const std::string_view rest = mine.substr(source_.offset() - mine_start);
-        const std::size_t wanted = count - arrays.size();
-        arrays.make_room(std::min(wanted, rest.size() / shortest_record + 1));
-        std::size_t bytes = 0;
-        const std::size_t taken = plain_.take_lines(rest, wanted, arrays.names, arrays.xyz, bytes);
-        source_.skip(bytes, static_cast<long>(taken));
-        if (bytes < rest.size() && arrays.size() < count)
-          read_record_by_items(arrays);
-      }
-      if (helper_busy) {
-        helper_busy = false;
-        helper->wait();
-        // The helper's records follow on when mine end where its share begins.
-        if (!buffer_moved && arrays.size() < count && source_.offset() == mine_end) {
-          arrays.append(helper_names, helper_xyz, std::min(theirs_taken, count - arrays.size()));
-          source_.skip(theirs_bytes, static_cast<long>(theirs_taken));
-        }
-      }
+      just_shared = false;
+      const std::size_t wanted = count - arrays.size();
+      arrays.make_room(std::min(wanted, text.size() / shortest_record + 1));
+      std::size_t bytes = 0;
+      const std::size_t taken = plain_.take_lines(text, wanted, arrays.names, arrays.xyz, bytes);
+      source_.skip(bytes, static_cast<long>(taken));
+      if (bytes < text.size() && arrays.size() < count)
+        read_record_by_items(arrays);
     }
     result_.name = std::move(arrays.names);
     result_.xyz = std::move(arrays.xyz);
+  }
+
+  // Plain records on several threads, from the source's offset on; leaves
+  // the source after them.
+  void read_shared(AtomArrays &arrays) {
+    const auto sink = [&arrays](const std::vector<Symbol> &names, const std::vector<Vec3> &xyz,
+                                std::size_t atoms) { arrays.append(names, xyz, atoms); };
+    const std::function<void()> check_stop = [this] { source_.check_stop(); };
+    const unsigned threads = std::min(HelperThread::usable_cpus(), max_threads);
+    const SharedRun run = read_shared_records(
+        source_.descriptor(), source_.offset(), source_.file_size(),
+        static_cast<std::size_t>(result_.natom) - arrays.size(), table_, threads, sink, check_stop);
+    source_.advance(run.bytes, static_cast<long>(run.atoms));
   }
 
   // Reserves what the file's data can hold, judged by the lines of the first

@@ -61,7 +61,20 @@ std::string random_number(std::mt19937_64 &random) {
 // it, bit for bit, whatever follows it; and it must take most of them.
 TEST(ExactDecimal, AgreesWithFromCharsBitForBit) {
   std::mt19937_64 random(11);
-  const char *const after[] = {"", " ", "\n", ",1", " 2.5 3.5\n14 1 2 3\n", "\t", "/"};
+  // Short and long tails: numbers with 32 bytes or more to the end of the
+  // text are read from one look at those bytes, the others byte by byte.
+  const char *const after[] = {"",
+                               " ",
+                               "\n",
+                               ",1",
+                               " 2.5 3.5\n14 1 2 3\n",
+                               "\t",
+                               "/",
+                               " 0.0052240419886135352 -0.0063153553773403603\n",
+                               "\n14 1 2 3\n14 12345678901234567890123456789\n",
+                               " 1234567890123456789012345678901234567890",
+                               "/.5 .......................................",
+                               ",e5 and more text after the exponent....."};
   int taken = 0;
   constexpr int trials = 300000;
   for (int trial = 0; trial < trials; ++trial) {

@@ -533,10 +533,10 @@ TEST(ReadXyz, RecordsTakenStraightFromTheLineReadAsItemByItem) {
   EXPECT_GT(plain_records, 500);
 }
 
-// Large files are parsed in blocks whose second half goes to a helper
-// thread. Read on one CPU, where no helper starts, the same files must give
-// the same record bit for bit, or the same error at the same line: with valid
-// odd records (spread over lines, quoted, repeated, after blank lines) at
+// Large files are parsed in segments on several threads. Read on one CPU,
+// where no helper starts, the same files must give the same record bit for
+// bit, or the same error at the same line: with valid odd records (spread
+// over lines, quoted, repeated, after blank lines, too long to split off) at
 // random places, an invalid one somewhere, and counts above and below the
 // number of records.
 TEST(ReadXyz, TwoThreadsReadAsOne) {
@@ -545,8 +545,11 @@ TEST(ReadXyz, TwoThreadsReadAsOne) {
   TempDir dir;
   std::mt19937_64 random(99);
   std::uniform_real_distribution<double> uniform(-300, 300);
-  const char *const odd[] = {"14 1.5\n2.5 3.5", "\n\n14 1 2 3",      "'Si' 1 2 3",      "14 3*0.5",
-                             "14,1,,3",         "Si 1.5D2 -2d-1 +3", "14 1 2 3 / junk", " , 1 2 3"};
+  std::string long_line = "14 1 2 3";
+  long_line.append(5000, ' ').append("tail");
+  const std::string odd[] = {"14 1.5\n2.5 3.5", "\n\n14 1 2 3", "'Si' 1 2 3",
+                             "14 3*0.5",        "14,1,,3",      "Si 1.5D2 -2d-1 +3",
+                             "14 1 2 3 / junk", long_line,      " , 1 2 3"};
   for (int trial = 0; trial < 6; ++trial) {
     constexpr int records = 40000;
     const int odd_one_in = trial == 0 ? records * 2 : 2 << (2 * trial);
@@ -555,7 +558,7 @@ TEST(ReadXyz, TwoThreadsReadAsOne) {
       char line[96];
       std::snprintf(line, sizeof line, "%d %.17g %.17g %.17g\n", 1 + i % 118, uniform(random),
                     uniform(random), uniform(random));
-      text += random() % odd_one_in == 0 ? std::string(odd[random() % 7]) + "\n" : line;
+      text += random() % odd_one_in == 0 ? odd[random() % 8] + "\n" : line;
     }
     if (trial == 5) // one bad record near the end
       text.insert(text.rfind('\n', text.size() - 4096) + 1, random_line(random) + "\n");
