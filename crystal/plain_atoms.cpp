@@ -1,5 +1,6 @@
 #include "crystal/plain_atoms.hpp"
 
+#include "crystal/decimal_kernels.hpp"
 #include "crystal/exact_decimal.hpp"
 #include "crystal/free_form.hpp"
 
@@ -38,6 +39,11 @@ void skip_separator(const char *&p, const char *end) {
 // takes an empty text (a line end here means the record goes on on the next
 // line), nor one holding a quote, a repeat count or a slash.
 bool take_real(const char *&p, const char *end, double &value) {
+  if (const char *stop = detail::parse_plain_decimal(p, end, value);
+      stop != nullptr && (stop == end || ends_item_or_line(*stop))) {
+    p = stop;
+    return true;
+  }
   if (const char *stop = parse_exact_decimal(p, end, value);
       stop != nullptr && (stop == end || ends_item_or_line(*stop))) {
     p = stop;
