@@ -59,7 +59,7 @@ public:
              const Element_map &table, unsigned threads, const RecordSink &sink)
       : fd_(fd), begin_(begin), end_(end), max_atoms_(max_atoms), table_(table), sink_(sink) {
     const std::uint64_t length = end - begin;
-    segment_ = std::clamp<std::uint64_t>(length / (std::uint64_t{threads} * 16), smallest_segment,
+    segment_ = std::clamp<std::uint64_t>(length / (std::uint64_t{threads} * 32), smallest_segment,
                                          largest_segment);
     segments_ = (length + segment_ - 1) / segment_;
     slots_.resize(std::size_t{threads} * slots_per_thread);
