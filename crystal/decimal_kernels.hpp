@@ -188,9 +188,9 @@ inline Product multiply(std::uint64_t a, std::uint64_t b) {
 [[gnu::always_inline]] inline const char *parse_plain_decimal(const char *p, const char *end,
                                                               double &value) {
 #if defined(__SSE2__)
+  // Signs come at random in coordinates: no branch on them.
   const bool negative = p != end && *p == '-';
-  if (negative)
-    ++p;
+  p += negative;
   // The common form, up to 7 digits, a point and up to 19 more, without an
   // exponent, from one look at the next 32 bytes; the rest below.
   if (end - p >= 32) {
@@ -215,7 +215,8 @@ inline Product multiply(std::uint64_t a, std::uint64_t b) {
           double magnitude = 0.0;
           if (digits != 0 && !to_double(digits, -fraction_digits, magnitude))
             return nullptr;
-          value = negative ? -magnitude : magnitude;
+          value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
+                                        (std::uint64_t{negative} << 63));
           return p + after;
         }
       }
