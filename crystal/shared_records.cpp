@@ -25,6 +25,8 @@ namespace {
 constexpr std::size_t longest_split_line = 4096;
 constexpr std::size_t smallest_segment = std::size_t{64} << 10;
 constexpr std::size_t largest_segment = std::size_t{256} << 10;
+// No atom record is shorter than this ("1 0 0 0" and a line end).
+constexpr std::size_t shortest_record = 8;
 // Slots per thread: parsed segments may wait this far ahead of the one due.
 constexpr std::size_t slots_per_thread = 3;
 
@@ -35,7 +37,8 @@ struct alignas(64) Slot {
   std::vector<Vec3> xyz;
   std::size_t atoms = 0;
   std::uint64_t bytes = 0;
-  bool whole = false; // its records end where the next segment's begin
+  bool whole = false;  // its records end where the next segment's begin
+  bool direct = false; // its records went straight to the output
   bool ready = false;
 };
 
@@ -56,8 +59,8 @@ std::size_t read_at(int fd, char *out, std::size_t length, std::uint64_t offset)
 class SharedRead {
 public:
   SharedRead(int fd, std::uint64_t begin, std::uint64_t end, std::size_t max_atoms,
-             const Element_map &table, unsigned threads, const RecordSink &sink)
-      : fd_(fd), begin_(begin), end_(end), max_atoms_(max_atoms), table_(table), sink_(sink) {
+             const Element_map &table, unsigned threads, RecordArrays &out)
+      : fd_(fd), begin_(begin), end_(end), max_atoms_(max_atoms), table_(table), out_(out) {
     const std::uint64_t length = end - begin;
     segment_ = std::clamp<std::uint64_t>(length / (std::uint64_t{threads} * 32), smallest_segment,
                                          largest_segment);
@@ -74,6 +77,10 @@ public:
         if (check_stop != nullptr)
           (*check_stop)();
         std::uint64_t k = 0;
+        // The segment due next has no one to wait for: its records go
+        // straight to the output, which no other thread touches until it
+        // is handed on.
+        std::size_t direct_limit = 0;
         {
           std::unique_lock lock(mutex_);
           changed_.wait(lock, [this] {
@@ -82,8 +89,10 @@ public:
           if (done_ || next_claim_ >= segments_)
             return;
           k = next_claim_++;
+          if (k == next_commit_)
+            direct_limit = max_atoms_ - atoms_;
         }
-        parse(k, slots_[k % slots_.size()], plain, buffer.get());
+        parse(k, slots_[k % slots_.size()], plain, buffer.get(), direct_limit);
         {
           const std::lock_guard lock(mutex_);
           slots_[k % slots_.size()].ready = true;
@@ -114,7 +123,8 @@ private:
 
   // The lines that start in segment k, from the byte before it (which tells
   // whether a line starts at its first byte) to the end of its last line.
-  void parse(std::uint64_t k, Slot &slot, PlainAtoms &plain, char *buffer) const {
+  void parse(std::uint64_t k, Slot &slot, PlainAtoms &plain, char *buffer,
+             std::size_t direct_limit) {
     const std::uint64_t start = begin_ + k * segment_;
     const std::uint64_t stop = std::min(end_, start + segment_);
     const std::uint64_t from = k == 0 ? start : start - 1;
@@ -127,6 +137,7 @@ private:
     slot.atoms = 0;
     slot.bytes = 0;
     slot.whole = false;
+    slot.direct = direct_limit > 0;
     std::size_t first = 0;
     if (k > 0) {
       const std::size_t newline = data.find('\n');
@@ -154,9 +165,15 @@ private:
     }
     std::size_t bytes = 0;
     const std::string_view text = data.substr(first, limit - first);
-    slot.atoms = plain.take_lines(text, max_atoms_, slot.names, slot.xyz, bytes);
+    const std::size_t most = slot.direct ? direct_limit : max_atoms_;
+    if (slot.direct) {
+      out_.make_room(std::min(most, text.size() / shortest_record + 1));
+      slot.atoms = plain.take_lines(text, most, out_.names, out_.xyz, bytes);
+    } else {
+      slot.atoms = plain.take_lines(text, most, slot.names, slot.xyz, bytes);
+    }
     slot.bytes = bytes;
-    slot.whole = whole && (bytes == text.size() || slot.atoms == max_atoms_);
+    slot.whole = whole && (bytes == text.size() || slot.atoms == most);
   }
 
   // Hands on the slots that are ready, in file order. Called under the lock.
@@ -167,8 +184,11 @@ private:
         return;
       slot.ready = false;
       const std::size_t count = std::min(slot.atoms, max_atoms_ - atoms_);
-      if (count > 0)
-        sink_(slot.names, slot.xyz, count);
+      if (count > 0 && !slot.direct) {
+        out_.make_room(count);
+        out_.names.insert(out_.names.end(), slot.names.begin(), slot.names.begin() + count);
+        out_.xyz.insert(out_.xyz.end(), slot.xyz.begin(), slot.xyz.begin() + count);
+      }
       atoms_ += count;
       bytes_ += slot.bytes;
       ++next_commit_;
@@ -182,7 +202,7 @@ private:
   const std::uint64_t end_;
   const std::size_t max_atoms_;
   const Element_map &table_;
-  const RecordSink &sink_;
+  RecordArrays &out_;
   std::uint64_t segment_ = 0;
   std::uint64_t segments_ = 0;
   std::vector<Slot> slots_;
@@ -200,12 +220,12 @@ private:
 } // namespace
 
 SharedRun read_shared_records(int fd, std::uint64_t begin, std::uint64_t end, std::size_t max_atoms,
-                              const Element_map &table, unsigned threads, const RecordSink &sink,
+                              const Element_map &table, unsigned threads, RecordArrays &out,
                               const std::function<void()> &check_stop) {
   if (begin >= end || max_atoms == 0)
     return {};
   threads = std::max(1u, threads);
-  SharedRead read(fd, begin, end, max_atoms, table, threads, sink);
+  SharedRead read(fd, begin, end, max_atoms, table, threads, out);
   {
     // Helpers are joined when this block ends, whatever happens in it.
     std::deque<HelperThread> helpers;

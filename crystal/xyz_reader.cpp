@@ -65,13 +65,6 @@ public:
     }
   }
 
-  void append(const std::vector<Symbol> &more_names, const std::vector<Vec3> &more_xyz,
-              std::size_t atoms) {
-    make_room(atoms);
-    names.insert(names.end(), more_names.begin(), more_names.begin() + atoms);
-    xyz.insert(xyz.end(), more_xyz.begin(), more_xyz.begin() + atoms);
-  }
-
 private:
   std::size_t count_;
 };
@@ -266,13 +259,13 @@ private:
   // Plain records on several threads, from the source's offset on; leaves
   // the source after them.
   void read_shared(AtomArrays &arrays) {
-    const auto sink = [&arrays](const std::vector<Symbol> &names, const std::vector<Vec3> &xyz,
-                                std::size_t atoms) { arrays.append(names, xyz, atoms); };
+    RecordArrays out{arrays.names, arrays.xyz,
+                     [&arrays](std::size_t atoms) { arrays.make_room(atoms); }};
     const std::function<void()> check_stop = [this] { source_.check_stop(); };
     const unsigned threads = std::min(HelperThread::usable_cpus(), max_threads);
     const SharedRun run = read_shared_records(
         source_.descriptor(), source_.offset(), source_.file_size(),
-        static_cast<std::size_t>(result_.natom) - arrays.size(), table_, threads, sink, check_stop);
+        static_cast<std::size_t>(result_.natom) - arrays.size(), table_, threads, out, check_stop);
     source_.advance(run.bytes, static_cast<long>(run.atoms));
   }
 
