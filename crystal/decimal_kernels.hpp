@@ -131,7 +131,9 @@ inline Product multiply(std::uint64_t a, std::uint64_t b) {
   return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
 }
 
-// The body of decimal_to_double, inlined where numbers are parsed.
+// The significand `digits` (not zero) times 10^exponent, correctly rounded,
+// when the result is a normal double that the 128-bit power table decides;
+// false otherwise.
 [[gnu::always_inline]] inline bool to_double(std::uint64_t digits, int exponent, double &value) {
   constexpr int explicit_bits = 52;
   // Both operands exact, so the one rounding of the operation is the only one.

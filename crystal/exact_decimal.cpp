@@ -167,10 +167,6 @@ constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-bool detail::decimal_to_double(std::uint64_t digits, int exponent, double &value) {
-  return to_double(digits, exponent, value);
-}
-
 const char *parse_exact_decimal(const char *p, const char *end, double &value) {
   if (const char *stop = detail::parse_plain_decimal(p, end, value))
     return stop;

@@ -16,13 +16,4 @@ namespace morvak::crystal {
 // which gives the same value for every text this function takes.
 const char *parse_exact_decimal(const char *p, const char *end, double &value);
 
-namespace detail {
-
-// The significand `digits` (not zero) times 10^exponent, correctly rounded,
-// when the result is a normal double that the 128-bit power table decides;
-// false otherwise.
-bool decimal_to_double(std::uint64_t digits, int exponent, double &value);
-
-} // namespace detail
-
 } // namespace morvak::crystal

@@ -19,6 +19,9 @@ namespace morvak::crystal {
 // One parser per thread: it keeps the last symbol looked up.
 class PlainAtoms {
 public:
+  // No atom record is shorter than this ("1 0 0 0" and a line end).
+  static constexpr std::size_t shortest_record = 8;
+
   explicit PlainAtoms(const Element_map &table) : table_(table) {}
 
   // Plain records, one per line, from the start of `text` (whole lines, the

@@ -25,8 +25,6 @@ namespace {
 constexpr std::size_t longest_split_line = 4096;
 constexpr std::size_t smallest_segment = std::size_t{64} << 10;
 constexpr std::size_t largest_segment = std::size_t{256} << 10;
-// No atom record is shorter than this ("1 0 0 0" and a line end).
-constexpr std::size_t shortest_record = 8;
 // Slots per thread: parsed segments may wait this far ahead of the one due.
 constexpr std::size_t slots_per_thread = 3;
 
@@ -167,7 +165,7 @@ private:
     const std::string_view text = data.substr(first, limit - first);
     const std::size_t most = slot.direct ? direct_limit : max_atoms_;
     if (slot.direct) {
-      out_.make_room(std::min(most, text.size() / shortest_record + 1));
+      out_.make_room(std::min(most, text.size() / PlainAtoms::shortest_record + 1));
       slot.atoms = plain.take_lines(text, most, out_.names, out_.xyz, bytes);
     } else {
       slot.atoms = plain.take_lines(text, most, slot.names, slot.xyz, bytes);

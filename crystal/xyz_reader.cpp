@@ -10,7 +10,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace morvak::crystal {
@@ -23,8 +22,6 @@ constexpr std::string_view axis_names[3] = {"x", "y", "z"};
 constexpr std::uint64_t shared_bytes = std::uint64_t{256} << 10;
 constexpr unsigned max_threads = 4;
 constexpr int max_shared_runs = 16;
-// No atom record is shorter than this ("1 0 0 0" and a line end).
-constexpr std::size_t shortest_record = 8;
 
 std::string_view trim_trailing_blanks(std::string_view text) {
   const auto end = text.find_last_not_of(' ');
@@ -245,7 +242,7 @@ private:
       }
       just_shared = false;
       const std::size_t wanted = count - arrays.size();
-      arrays.make_room(std::min(wanted, text.size() / shortest_record + 1));
+      arrays.make_room(std::min(wanted, text.size() / PlainAtoms::shortest_record + 1));
       std::size_t bytes = 0;
       const std::size_t taken = plain_.take_lines(text, wanted, arrays.names, arrays.xyz, bytes);
       source_.skip(bytes, static_cast<long>(taken));

@@ -41,8 +41,8 @@ TEST(SharedRecords, HandsOnExactlyTheFirstRecords) {
     for (std::size_t i = 0; i < lines; ++i) {
       // The line's index in x, blanks of random width, lines of 12 to 140 bytes.
       text += i == bad_line ? "Xx" : std::to_string(1 + i % 118);
-      text += std::string(1 + random() % 3, ' ') + std::to_string(i) + " -0.5 " +
-              std::to_string(random()) + std::string(random() % 100, ' ') + "\n";
+      text.append(1 + random() % 3, ' ').append(std::to_string(i)).append(" -0.5 ");
+      text.append(std::to_string(random())).append(random() % 100, ' ').append("\n");
       line_end.push_back(text.size());
     }
     const std::string name = dir.write("records.xyz", text);
