@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -233,8 +234,7 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
   for (std::size_t b = 0; b < static_cast<std::size_t>(total); ++b)
     bin_start[b + 1] += bin_start[b];
   order.resize(n);
-  for (auto &axis : sorted_positions)
-    axis.resize(n);
+  sorted_positions.assign(3 * (n + padding), 0.0);
   wraps.resize(3 * n);
   std::vector<std::int64_t> cursor(bin_start.begin(), bin_start.end() - 1);
   for (std::size_t a = 0; a < n; ++a) {
@@ -242,7 +242,7 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
     locate(a, wrap);
     order[s] = static_cast<std::int64_t>(a);
     for (int x = 0; x < 3; ++x) {
-      sorted_positions[x][s] = positions[3 * a + x];
+      sorted_positions[3 * s + x] = positions[3 * a + x];
       wraps[3 * s + x] = wrap[x];
       wrapped = wrapped || wrap[x] != 0;
     }
@@ -267,6 +267,9 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
 }
 
 void NeighbourGrid::tabulate_steps() {
+  inverse_bins = {1.0 / static_cast<double>(nbins[1]), 1.0 / static_cast<double>(nbins[2])};
+  // Signed zeros: a component is -0.0 when the cell's column is all negative.
+  zero_translation = translation(cell, {0, 0, 0});
   for (int k = 0; k < 2; ++k) {
     const std::int64_t size = nbins[k] + 2 * reach[k];
     neighbour_bin[k].resize(static_cast<std::size_t>(size));
@@ -297,13 +300,33 @@ void NeighbourGrid::tabulate_steps() {
   }
 }
 
-void NeighbourGrid::steps_of(std::size_t bin, std::vector<GridStep> &steps) const {
-  steps.clear();
-  const auto b2 = static_cast<std::int64_t>(bin) % nbins[2];
-  const auto b1 = (static_cast<std::int64_t>(bin) / nbins[2]) % nbins[1];
-  const auto b0 = static_cast<std::int64_t>(bin) / (nbins[2] * nbins[1]);
+std::span<const GridStep> NeighbourGrid::steps_of(std::size_t bin,
+                                                  std::vector<GridStep> &steps) const {
+  // The bin's indices along the axes, without integer division (slow here).
+  auto divide = [](std::int64_t x, std::int64_t d, double inverse, std::int64_t &rest) {
+    auto q = static_cast<std::int64_t>(static_cast<double>(x) * inverse);
+    rest = x - q * d;
+    while (rest < 0) {
+      --q;
+      rest += d;
+    }
+    while (rest >= d) {
+      ++q;
+      rest -= d;
+    }
+    return q;
+  };
+  std::int64_t b2 = 0, b1 = 0;
+  const std::int64_t column = divide(static_cast<std::int64_t>(bin), nbins[2], inverse_bins[1], b2);
+  const std::int64_t b0 = divide(column, nbins[1], inverse_bins[0], b1);
   const Run *run_first = runs2.data() + runs2_start[static_cast<std::size_t>(b2)];
   const Run *run_last = runs2.data() + runs2_start[static_cast<std::size_t>(b2) + 1];
+  const auto most =
+      static_cast<std::size_t>((2 * reach[0] + 1) * (2 * reach[1] + 1) * (run_last - run_first));
+  if (steps.size() < most)
+    steps.resize(most);
+  GridStep *out = steps.data();
+  std::size_t m = 0;
   const std::int64_t *start = bin_start.data();
   // Index t + reach[k] in the tables is bin b_k + t - reach[k]... b_k + reach[k].
   for (auto t0 = static_cast<std::size_t>(b0); t0 <= static_cast<std::size_t>(b0 + 2 * reach[0]);
@@ -322,17 +345,24 @@ void NeighbourGrid::steps_of(std::size_t bin, std::vector<GridStep> &steps) cons
       for (const Run *run = run_first; run != run_last; ++run) {
         const auto first = static_cast<std::size_t>(start[row + run->from]);
         const auto last = static_cast<std::size_t>(start[row + run->to + 1]);
-        if (first == last)
+        // Runs with the same shift that meet in memory (rows of a thin grid) merge.
+        if (m > 0 && out[m - 1].last == first && first != last && out[m - 1].shift[0] == s0 &&
+            out[m - 1].shift[1] == s1 && out[m - 1].shift[2] == run->image) {
+          out[m - 1].last = last;
           continue;
-        // Runs with the same shift that meet in memory merge into one.
-        if (!steps.empty() && steps.back().last == first && steps.back().shift[0] == s0 &&
-            steps.back().shift[1] == s1 && steps.back().shift[2] == run->image)
-          steps.back().last = last;
-        else
-          steps.push_back({first, last, {s0, s1, run->image}});
+        }
+        // Written always, kept only when it holds atoms: no branch on the count.
+        out[m].first = first;
+        out[m].last = last;
+        out[m].shift = {s0, s1, run->image};
+        m += static_cast<std::size_t>(first != last);
       }
     }
   }
+  // Translations last, for the kept steps only.
+  for (std::size_t k = 0; k < m; ++k)
+    out[k].translation = translation_of(out[k].shift);
+  return {out, m};
 }
 
 } // namespace morvak::models

@@ -11,12 +11,22 @@
 namespace morvak::models {
 
 // One run of consecutive bins to visit from a bin, and the cell shift of their
-// image (zero on open axes).
+// image (zero on open axes) with its translation S . cell.
 struct GridStep {
   std::size_t first; // sorted atoms [first, last)
   std::size_t last;
   std::array<std::int64_t, 3> shift;
+  std::array<double, 3> translation;
 };
+
+// S . cell, summed in the order a0, a1, a2.
+inline std::array<double, 3> translation(const Cell &cell, const std::array<std::int64_t, 3> &s) {
+  std::array<double, 3> t{};
+  for (int x = 0; x < 3; ++x)
+    t[x] = static_cast<double>(s[0]) * cell[x] + static_cast<double>(s[1]) * cell[3 + x] +
+           static_cast<double>(s[2]) * cell[6 + x];
+  return t;
+}
 
 // Atoms sorted by bin. Validates its arguments (std::invalid_argument).
 struct NeighbourGrid {
@@ -29,9 +39,10 @@ struct NeighbourGrid {
   std::array<std::int64_t, 3> reach;   // bins within the cutoff along each axis, either side
   std::vector<std::int64_t> bin_start; // first sorted atom of each bin; one more entry
   std::vector<std::int64_t> order;     // input index of each sorted atom
-  // Coordinates of the sorted atoms as given, one array per axis so that the
-  // distance loops vectorise.
-  std::array<std::vector<double>, 3> sorted_positions;
+  // Coordinates of the sorted atoms as given, x, y, z together, with
+  // `padding` more atoms (zero) so that loops may read whole blocks.
+  static constexpr std::size_t padding = 4;
+  std::vector<double> sorted_positions;
   std::vector<std::int32_t> wraps; // 3 per sorted atom: cells it lies outside the cell
   bool wrapped = false;            // some atom lies outside the cell on a periodic axis
   // Filled only when the atoms are best visited in input order: the sorted
@@ -39,8 +50,14 @@ struct NeighbourGrid {
   std::vector<std::int64_t> rank;
   std::vector<std::int64_t> input_bins;
 
-  // The runs of bins within reach of `bin`, with their shifts.
-  void steps_of(std::size_t bin, std::vector<GridStep> &steps) const;
+  // S . cell, as translation() computes it; the zero shift's is kept ready.
+  std::array<double, 3> translation_of(const std::array<std::int64_t, 3> &s) const {
+    return (s[0] | s[1] | s[2]) == 0 ? zero_translation : translation(cell, s);
+  }
+
+  // The runs of bins within reach of `bin` that hold atoms, with their
+  // shifts, in the front of `steps` (a scratch buffer it grows as needed).
+  std::span<const GridStep> steps_of(std::size_t bin, std::vector<GridStep> &steps) const;
 
 private:
   // Along axes 0 and 1, for the bin index t + reach[k] (t from -reach[k]):
@@ -53,6 +70,8 @@ private:
   };
   std::vector<Run> runs2;
   std::vector<std::size_t> runs2_start;
+  std::array<double, 2> inverse_bins; // 1 / nbins[1], 1 / nbins[2]
+  std::array<double, 3> zero_translation;
   void tabulate_steps();
 };
 

@@ -15,26 +15,15 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace morvak::models {
 
 namespace {
-
-struct Candidate {
-  std::int64_t j;
-  std::array<std::int64_t, 3> s;
-  std::array<double, 3> v;
-  double d;
-};
-
-bool key_less(const Candidate &a, const Candidate &b) {
-  if (a.j != b.j)
-    return a.j < b.j;
-  return a.s < b.s;
-}
 
 // Runs work(t) for t = 0 .. threads-1, the first on the calling thread, and
 // rethrows the first exception once every thread has joined.
@@ -73,37 +62,7 @@ double root_threshold(double limit) {
 
 } // namespace
 
-struct NeighbourSearch::Impl {
-  NeighbourGrid grid;
-  std::span<const double> positions;
-  double cutoff;
-  double r_min;
-  int threads;
-  bool counted = false;
-  std::vector<std::int64_t> offsets;  // first pair of atom i, in input order; n + 1 entries
-  double low = root_threshold(r_min); // pairs have low <= d2 < high
-  double high = root_threshold(cutoff);
-
-  std::int64_t count_of(std::size_t a, const std::vector<GridStep> &steps) const;
-  // Appends every pair of the sorted atom `a` to `found`, with atom indices in
-  // input order, in no particular order.
-  void collect(std::size_t a, const std::vector<GridStep> &steps,
-               std::vector<Candidate> &found) const;
-  template <class AtomWork> void for_atoms(AtomWork &&work) const;
-  void count_pairs();
-  void fill(const NeighbourOutput &out) const;
-};
-
 namespace {
-
-// S . cell, summed in the order a0, a1, a2 whatever the atoms' wraps.
-std::array<double, 3> translation(const double *cell, const std::array<std::int64_t, 3> &s) {
-  std::array<double, 3> t{};
-  for (int x = 0; x < 3; ++x)
-    t[x] = static_cast<double>(s[0]) * cell[x] + static_cast<double>(s[1]) * cell[3 + x] +
-           static_cast<double>(s[2]) * cell[6 + x];
-  return t;
-}
 
 // Shift and translation of a step for atom a: S and S . cell are the same for
 // the whole run when no atom lies outside the cell.
@@ -113,10 +72,12 @@ struct StepFrame {
 };
 
 StepFrame frame(const NeighbourGrid &grid, const GridStep &step, std::size_t a) {
+  if (!grid.wrapped)
+    return {step.shift, step.translation};
   const std::int32_t *w = grid.wraps.data();
   StepFrame f{
       {step.shift[0] + w[3 * a], step.shift[1] + w[3 * a + 1], step.shift[2] + w[3 * a + 2]}, {}};
-  f.t = translation(grid.cell.data(), f.shift);
+  f.t = grid.translation_of(f.shift);
   return f;
 }
 
@@ -127,80 +88,128 @@ StepFrame frame_to(const NeighbourGrid &grid, const StepFrame &f, std::size_t b)
   if ((w[3 * b] | w[3 * b + 1] | w[3 * b + 2]) == 0)
     return f;
   StepFrame g{{f.shift[0] - w[3 * b], f.shift[1] - w[3 * b + 1], f.shift[2] - w[3 * b + 2]}, {}};
-  g.t = translation(grid.cell.data(), g.shift);
+  g.t = grid.translation_of(g.shift);
   return g;
 }
 
+bool is_zero(const std::array<std::int64_t, 3> &s) { return (s[0] | s[1] | s[2]) == 0; }
+
+constexpr std::size_t lanes = NeighbourGrid::padding;
+
+// A pair found by the search pass: the sorted index b of atom j and the
+// cell shift. The vector and distance are recomputed when the output is
+// written, so the search holds a fraction of the output's bytes.
+//
+// Narrow pairs are one word, b in the high half and the shift's components
+// biased into 10 bits each below, so that their order as numbers is the
+// shifts' lexicographic order. They serve fewer than 2^32 atoms with shifts
+// under 512 cells; wide pairs serve the rest.
+struct NarrowPairs {
+  using Pair = std::uint64_t;
+  static constexpr std::int64_t bias = 512;
+  static constexpr Pair low = 0xffffffffu;
+  static Pair tag(const std::array<std::int64_t, 3> &s) {
+    return static_cast<Pair>(s[0] + bias) << 20 | static_cast<Pair>(s[1] + bias) << 10 |
+           static_cast<Pair>(s[2] + bias);
+  }
+  static Pair with(Pair tag, std::size_t b) { return static_cast<Pair>(b) << 32 | tag; }
+  static std::size_t atom(Pair p) { return static_cast<std::size_t>(p >> 32); }
+  static std::array<std::int64_t, 3> shift(Pair p) {
+    return {static_cast<std::int64_t>(p >> 20 & 1023) - bias,
+            static_cast<std::int64_t>(p >> 10 & 1023) - bias,
+            static_cast<std::int64_t>(p & 1023) - bias};
+  }
+  static bool shift_less(Pair p, Pair q) { return (p & low) < (q & low); }
+};
+
+struct WidePairs {
+  struct Pair {
+    std::size_t b;
+    std::array<std::int64_t, 3> s;
+  };
+  static Pair tag(const std::array<std::int64_t, 3> &s) { return {0, s}; }
+  static Pair with(Pair tag, std::size_t b) {
+    tag.b = b;
+    return tag;
+  }
+  static std::size_t atom(const Pair &p) { return p.b; }
+  static std::array<std::int64_t, 3> shift(const Pair &p) { return p.s; }
+  static bool shift_less(const Pair &p, const Pair &q) { return p.s < q.s; }
+};
+
+// The pairs one thread found, in the order it visited the atoms. Each atom's
+// pairs lie together in one block, so they can be sorted in place.
+template <class F> struct FoundBlocks {
+  struct Block {
+    std::unique_ptr<typename F::Pair[]> data;
+    std::size_t used = 0, capacity = 0;
+  };
+  std::vector<Block> blocks;
+
+  // Room for `count` more pairs in one piece.
+  typename F::Pair *room(std::size_t count) {
+    if (blocks.empty() || blocks.back().capacity - blocks.back().used < count) {
+      const std::size_t capacity = std::max<std::size_t>(count, std::size_t{1} << 16);
+      blocks.push_back({std::make_unique_for_overwrite<typename F::Pair[]>(capacity), 0, capacity});
+    }
+    return blocks.back().data.get() + blocks.back().used;
+  }
+  void commit(std::size_t count) { blocks.back().used += count; }
+};
+
+// A thread's own state, on cache lines of its own.
+template <class F> struct alignas(64) ThreadFound {
+  FoundBlocks<F> found;
+  std::size_t block = 0, at = 0; // read position of the writing pass
+};
+
 } // namespace
 
-std::int64_t NeighbourSearch::Impl::count_of(std::size_t a,
-                                             const std::vector<GridStep> &steps) const {
-  const double *xs = grid.sorted_positions[0].data(), *ys = grid.sorted_positions[1].data(),
-               *zs = grid.sorted_positions[2].data();
-  const double xi = xs[a], yi = ys[a], zi = zs[a], lo = low, hi = high;
-  std::int64_t found = 0;
-  for (const GridStep &step : steps) {
-    const StepFrame f = frame(grid, step, a);
-    if (!grid.wrapped) {
-      // Branch-free, so that it vectorises; the arithmetic is collect's.
-      std::int64_t run = 0;
-      for (std::size_t b = step.first; b < step.last; ++b) {
-        const double vx = (xs[b] - xi) + f.t[0];
-        const double vy = (ys[b] - yi) + f.t[1];
-        const double vz = (zs[b] - zi) + f.t[2];
-        const double d2 = vx * vx + vy * vy + vz * vz;
-        run += static_cast<std::int64_t>((d2 >= lo) & (d2 < hi));
-      }
-      found += run;
-      continue;
-    }
-    for (std::size_t b = step.first; b < step.last; ++b) {
-      const StepFrame g = frame_to(grid, f, b);
-      const double vx = (xs[b] - xi) + g.t[0];
-      const double vy = (ys[b] - yi) + g.t[1];
-      const double vz = (zs[b] - zi) + g.t[2];
-      const double d2 = vx * vx + vy * vy + vz * vz;
-      found += static_cast<std::int64_t>((d2 >= lo) & (d2 < hi));
-    }
-  }
-  // The atom itself, met once at zero shift and distance exactly 0, is no pair.
-  return lo == 0.0 ? found - 1 : found;
-}
+struct NeighbourSearch::Impl {
+  Impl(NeighbourGrid &&grid_, double cutoff_, double r_min_, int threads_)
+      : grid(std::move(grid_)), cutoff(cutoff_), r_min(r_min_), threads(threads_) {}
 
-void NeighbourSearch::Impl::collect(std::size_t a, const std::vector<GridStep> &steps,
-                                    std::vector<Candidate> &found) const {
-  const double *xs = grid.sorted_positions[0].data(), *ys = grid.sorted_positions[1].data(),
-               *zs = grid.sorted_positions[2].data();
-  const double xi = xs[a], yi = ys[a], zi = zs[a], lo = low, hi = high;
-  const std::int64_t i = grid.order[a];
-  for (const GridStep &step : steps) {
-    const StepFrame f = frame(grid, step, a);
-    auto consider = [&](std::size_t b, const StepFrame &g) {
-      const double vx = (xs[b] - xi) + g.t[0];
-      const double vy = (ys[b] - yi) + g.t[1];
-      const double vz = (zs[b] - zi) + g.t[2];
-      const double d2 = vx * vx + vy * vy + vz * vz;
-      if (!(d2 >= lo && d2 < hi))
-        return;
-      const std::int64_t j = grid.order[b];
-      if (j == i && g.shift[0] == 0 && g.shift[1] == 0 && g.shift[2] == 0)
-        return;
-      found.push_back({j, g.shift, {vx, vy, vz}, std::sqrt(d2)});
-    };
-    if (grid.wrapped)
-      for (std::size_t b = step.first; b < step.last; ++b)
-        consider(b, frame_to(grid, f, b));
-    else
-      for (std::size_t b = step.first; b < step.last; ++b)
-        consider(b, f);
+  NeighbourGrid grid;
+  double cutoff;
+  double r_min;
+  int threads;
+  bool counted = false;
+  std::vector<std::int64_t> offsets;  // first pair of atom i, in input order; n + 1 entries
+  double low = root_threshold(r_min); // pairs have low <= d2 < high
+  double high = root_threshold(cutoff);
+  std::vector<ThreadFound<NarrowPairs>> narrow;
+  std::vector<ThreadFound<WidePairs>> wide;
+
+  bool fits_narrow() const;
+  template <class AtomWork> void for_atoms(AtomWork &&work, bool with_steps) const;
+  template <class F> void search(std::vector<ThreadFound<F>> &found);
+  template <class F>
+  void write(std::vector<ThreadFound<F>> &found, const NeighbourOutput &out) const;
+};
+
+bool NeighbourSearch::Impl::fits_narrow() const {
+  if (grid.order.size() > std::numeric_limits<std::uint32_t>::max())
+    return false;
+  // |S| is at most a step's image plus the spread of the atoms' wraps.
+  for (int k = 0; k < 3; ++k) {
+    std::int64_t lo = 0, hi = 0;
+    for (std::size_t a = static_cast<std::size_t>(k); a < grid.wraps.size(); a += 3) {
+      lo = std::min<std::int64_t>(lo, grid.wraps[a]);
+      hi = std::max<std::int64_t>(hi, grid.wraps[a]);
+    }
+    const std::int64_t images = grid.reach[k] / std::max<std::int64_t>(grid.nbins[k], 1) + 2;
+    if (images + (hi - lo) >= NarrowPairs::bias)
+      return false;
   }
+  return true;
 }
 
 // Calls work(a, steps, t) for every sorted atom a, with `steps` those of its
-// bin, on threads t = 0 .. threads-1: in input order when the grid keeps
-// ranks, else bin by bin. Each thread takes a contiguous share of about equal
-// atom count.
-template <class AtomWork> void NeighbourSearch::Impl::for_atoms(AtomWork &&work) const {
+// bin when asked for, on threads t = 0 .. threads-1: in input order when the
+// grid keeps ranks, else bin by bin. Each thread takes a contiguous share of
+// about equal atom count, the same share on every call.
+template <class AtomWork>
+void NeighbourSearch::Impl::for_atoms(AtomWork &&work, bool with_steps) const {
   const std::size_t natoms = grid.order.size();
   const std::size_t nbins = grid.bin_start.size() - 1;
   const auto share = [&](int t) {
@@ -208,12 +217,13 @@ template <class AtomWork> void NeighbourSearch::Impl::for_atoms(AtomWork &&work)
   };
   if (!grid.rank.empty()) {
     run_threads(threads, [&](int t) {
-      std::vector<GridStep> steps;
+      std::vector<GridStep> scratch;
+      std::span<const GridStep> steps;
       std::int64_t current = -1;
       for (std::size_t i = share(t); i < share(t + 1); ++i) {
-        if (grid.input_bins[i] != current) {
+        if (with_steps && grid.input_bins[i] != current) {
           current = grid.input_bins[i];
-          grid.steps_of(static_cast<std::size_t>(current), steps);
+          steps = grid.steps_of(static_cast<std::size_t>(current), scratch);
         }
         work(static_cast<std::size_t>(grid.rank[i]), steps, t);
       }
@@ -230,69 +240,145 @@ template <class AtomWork> void NeighbourSearch::Impl::for_atoms(AtomWork &&work)
                  static_cast<std::size_t>(it - grid.bin_start.begin()));
   }
   run_threads(threads, [&](int t) {
-    std::vector<GridStep> steps;
+    std::vector<GridStep> scratch;
+    std::span<const GridStep> steps;
     for (std::size_t bin = split[static_cast<std::size_t>(t)];
          bin < split[static_cast<std::size_t>(t) + 1]; ++bin) {
-      grid.steps_of(bin, steps);
-      for (auto a = static_cast<std::size_t>(grid.bin_start[bin]);
-           a < static_cast<std::size_t>(grid.bin_start[bin + 1]); ++a)
+      const auto first = static_cast<std::size_t>(grid.bin_start[bin]);
+      const auto last = static_cast<std::size_t>(grid.bin_start[bin + 1]);
+      if (first == last)
+        continue;
+      if (with_steps)
+        steps = grid.steps_of(bin, scratch);
+      for (std::size_t a = first; a < last; ++a)
         work(a, steps, t);
     }
   });
 }
 
-void NeighbourSearch::Impl::count_pairs() {
+// The search pass: every pair of every atom, sorted by (j, S), into the
+// threads' blocks, and the pair count of each atom into offsets.
+template <class F> void NeighbourSearch::Impl::search(std::vector<ThreadFound<F>> &found) {
+  using Pair = typename F::Pair;
   const std::size_t n = grid.order.size();
   offsets.assign(n + 1, 0);
-  for_atoms([&](std::size_t a, const std::vector<GridStep> &steps, int) {
-    offsets[static_cast<std::size_t>(grid.order[a]) + 1] = count_of(a, steps);
-  });
+  found.clear();
+  found.resize(static_cast<std::size_t>(threads));
+  const double *xyz = grid.sorted_positions.data();
+  const std::int64_t *order = grid.order.data();
+  const double lo = low, hi = high;
+  for_atoms(
+      [&](std::size_t a, std::span<const GridStep> steps, int t) {
+        // Runs are read in blocks of `lanes` candidates (the grid pads its
+        // arrays for the last), so that short runs take one pass of a loop
+        // whose count the branch predictor knows.
+        std::size_t bound = 0;
+        for (const GridStep &step : steps)
+          bound += (step.last - step.first + lanes - 1) / lanes * lanes;
+        if (bound == 0)
+          return;
+        FoundBlocks<F> &blocks = found[static_cast<std::size_t>(t)].found;
+        Pair *out = blocks.room(bound);
+        const double xi = xyz[3 * a], yi = xyz[3 * a + 1], zi = xyz[3 * a + 2];
+        std::size_t m = 0;
+        // Every candidate is written; only pairs advance m, without a branch.
+        auto consider = [&](std::size_t b, const StepFrame &g, const Pair &tag, bool real) {
+          const double vx = (xyz[3 * b] - xi) + g.t[0];
+          const double vy = (xyz[3 * b + 1] - yi) + g.t[1];
+          const double vz = (xyz[3 * b + 2] - zi) + g.t[2];
+          const double d2 = vx * vx + vy * vy + vz * vz;
+          out[m] = F::with(tag, b);
+          m += static_cast<std::size_t>(real & (d2 >= lo) & (d2 < hi) &
+                                        !((b == a) & is_zero(g.shift)));
+        };
+        for (const GridStep &step : steps) {
+          const StepFrame f = frame(grid, step, a);
+          if (!grid.wrapped) {
+            const Pair tag = F::tag(f.shift);
+            const std::size_t last = step.last;
+            for (std::size_t b = step.first; b < last; b += lanes)
+              for (std::size_t u = 0; u < lanes; ++u)
+                consider(b + u, f, tag, b + u < last);
+            continue;
+          }
+          for (std::size_t b = step.first; b < step.last; ++b) {
+            const StepFrame g = frame_to(grid, f, b);
+            consider(b, g, F::tag(g.shift), true);
+          }
+        }
+        auto before = [order](const Pair &p, const Pair &q) {
+          const std::int64_t jp = order[F::atom(p)], jq = order[F::atom(q)];
+          return jp != jq ? jp < jq : F::shift_less(p, q);
+        };
+        if (m <= 16) {
+          for (std::size_t k = 1; k < m; ++k)
+            for (std::size_t l = k; l > 0 && before(out[l], out[l - 1]); --l)
+              std::swap(out[l], out[l - 1]);
+        } else {
+          std::sort(out, out + m, before);
+        }
+        blocks.commit(m);
+        offsets[static_cast<std::size_t>(order[a]) + 1] = static_cast<std::int64_t>(m);
+      },
+      true);
   for (std::size_t k = 0; k < n; ++k)
     offsets[k + 1] += offsets[k];
-  counted = true;
 }
 
-void NeighbourSearch::Impl::fill(const NeighbourOutput &out) const {
-  // One candidate buffer per thread, reused atom after atom, each on cache
-  // lines of its own: the threads write their vectors' ends at every pair.
-  struct alignas(64) Buffer {
-    std::vector<Candidate> found;
-  };
-  std::vector<Buffer> buffers(static_cast<std::size_t>(threads));
-  for_atoms([&](std::size_t a, const std::vector<GridStep> &steps, int t) {
-    std::vector<Candidate> &found = buffers[static_cast<std::size_t>(t)].found;
-    found.clear();
-    collect(a, steps, found);
-    std::sort(found.begin(), found.end(), key_less);
-    const std::int64_t i = grid.order[a];
-    auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);
-    // The storage was sized by the counting pass; never write past an atom's share.
-    if (static_cast<std::int64_t>(found.size()) !=
-        offsets[static_cast<std::size_t>(i) + 1] - offsets[static_cast<std::size_t>(i)])
-      throw std::logic_error("neighbour search: the two passes disagree on the pairs of atom " +
-                             std::to_string(i));
-    for (const Candidate &c : found) {
-      out.i[p] = i;
-      out.j[p] = c.j;
-      out.distance[p] = c.d;
-      for (std::size_t x = 0; x < 3; ++x) {
-        out.shift[3 * p + x] = c.s[x];
-        out.vector[3 * p + x] = c.v[x];
-      }
-      ++p;
-    }
-  });
+// The writing pass: the threads read back their pairs in the order they
+// found them and write each atom's pairs at its offset, with the arithmetic
+// of the search, so the distances are those it kept.
+template <class F>
+void NeighbourSearch::Impl::write(std::vector<ThreadFound<F>> &found,
+                                  const NeighbourOutput &out) const {
+  const double *xyz = grid.sorted_positions.data();
+  const std::int64_t *order = grid.order.data();
+  for (ThreadFound<F> &mine : found)
+    mine.block = mine.at = 0;
+  for_atoms(
+      [&](std::size_t a, std::span<const GridStep>, int t) {
+        const std::int64_t i = order[a];
+        auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);
+        const auto count = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i) + 1]) - p;
+        if (count == 0)
+          return;
+        ThreadFound<F> &mine = found[static_cast<std::size_t>(t)];
+        if (mine.at + count > mine.found.blocks[mine.block].used) {
+          ++mine.block;
+          mine.at = 0;
+        }
+        const typename F::Pair *in = mine.found.blocks[mine.block].data.get() + mine.at;
+        mine.at += count;
+        const double xi = xyz[3 * a], yi = xyz[3 * a + 1], zi = xyz[3 * a + 2];
+        std::array<std::int64_t, 3> shift = F::shift(in[0]);
+        std::array<double, 3> t3 = grid.translation_of(shift);
+        for (std::size_t k = 0; k < count; ++k, ++p) {
+          const std::array<std::int64_t, 3> s = F::shift(in[k]);
+          if (s != shift) {
+            shift = s;
+            t3 = grid.translation_of(shift);
+          }
+          const std::size_t b = F::atom(in[k]);
+          const double vx = (xyz[3 * b] - xi) + t3[0];
+          const double vy = (xyz[3 * b + 1] - yi) + t3[1];
+          const double vz = (xyz[3 * b + 2] - zi) + t3[2];
+          out.i[p] = i;
+          out.j[p] = order[b];
+          out.distance[p] = std::sqrt(vx * vx + vy * vy + vz * vz);
+          for (std::size_t x = 0; x < 3; ++x)
+            out.shift[3 * p + x] = shift[x];
+          out.vector[3 * p] = vx;
+          out.vector[3 * p + 1] = vy;
+          out.vector[3 * p + 2] = vz;
+        }
+      },
+      false);
 }
 
 NeighbourSearch::NeighbourSearch(const Cell &cell, std::span<const double> positions, double cutoff,
                                  const Periodicity &pbc, double r_min, int threads)
-    : impl_(std::make_unique<Impl>(Impl{NeighbourGrid(cell, positions, cutoff, pbc, r_min),
-                                        positions,
-                                        cutoff,
-                                        r_min,
-                                        std::clamp(threads, 1, 64),
-                                        false,
-                                        {}})) {
+    : impl_(std::make_unique<Impl>(NeighbourGrid(cell, positions, cutoff, pbc, r_min), cutoff,
+                                   r_min, std::clamp(threads, 1, 64))) {
   // Below a few thousand atoms a second thread costs more than it saves.
   if (positions.size() < 3 * 4096)
     impl_->threads = 1;
@@ -303,14 +389,22 @@ NeighbourSearch::NeighbourSearch(NeighbourSearch &&) noexcept = default;
 NeighbourSearch &NeighbourSearch::operator=(NeighbourSearch &&) noexcept = default;
 
 std::size_t NeighbourSearch::count() {
-  if (!impl_->counted)
-    impl_->count_pairs();
+  if (!impl_->counted) {
+    if (impl_->fits_narrow())
+      impl_->search(impl_->narrow);
+    else
+      impl_->search(impl_->wide);
+    impl_->counted = true;
+  }
   return static_cast<std::size_t>(impl_->offsets.back());
 }
 
 void NeighbourSearch::fill(const NeighbourOutput &out) {
   count();
-  impl_->fill(out);
+  if (!impl_->narrow.empty())
+    impl_->write(impl_->narrow, out);
+  else
+    impl_->write(impl_->wide, out);
 }
 
 NeighbourList find_neighbours(const Cell &cell, std::span<const double> positions, double cutoff,

@@ -96,6 +96,13 @@ def test_same_pairs_as_ase(case):
             (True, True, False),
         ),
         (np.zeros((3, 3)), [[0, 0, 0], [0, 0, 1.1], [0, 0.9, 0], [5, 5, 5]], 1.5, (False,) * 3),
+        # Atoms hundreds of cells away: shifts too wide for the compact pair store.
+        (
+            [[1.0, 0, 0], [0.3, 1.2, 0], [0, 0, 1.1]],
+            [[0.1, 0.2, 0.3], [600.5, 0.4, -700.2], [-0.3, 900.0, 2.0], [0.9, 0.1, 0.2]],
+            1.5,
+            (True,) * 3,
+        ),
         # Atoms on top of each other and a chain along one periodic axis.
         (
             [[3.0, 0, 0], [0, 0, 0], [0, 0, 0]],
