@@ -117,7 +117,7 @@ std::int64_t floor_div(std::int64_t a, std::int64_t n) {
 } // namespace
 
 NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> positions, double cutoff,
-                             const Periodicity &pbc_, double r_min)
+                             const Periodicity &pbc_, double r_min, int threads)
     : cell(cell_), pbc(pbc_) {
   if (!(cutoff > 0.0) || !std::isfinite(cutoff))
     throw std::invalid_argument("cutoff must be a positive finite number, found " + number(cutoff));
@@ -226,27 +226,55 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
     }
     return bin;
   };
-  std::array<std::int32_t, 3> wrap{};
-  for (std::size_t a = 0; a < n; ++a) {
-    bin_of[a] = locate(a, wrap);
-    ++bin_start[static_cast<std::size_t>(bin_of[a]) + 1];
-  }
+  // Each thread takes a share of the atoms to bin them, then a share of the
+  // bins to count and place their atoms, so that no two write one entry and
+  // the sort stays stable.
+  const int workers = n < 32768 ? 1 : std::clamp(threads, 1, 64);
+  const auto atoms_of = [&](int t) {
+    return n * static_cast<std::size_t>(t) / static_cast<std::size_t>(workers);
+  };
+  const auto bins_of = [&](int t) { return total * t / workers; };
+  std::vector<char> outside(static_cast<std::size_t>(workers), 0);
+  run_threads(workers, [&](int t) {
+    std::array<std::int32_t, 3> wrap{};
+    bool any = false;
+    for (std::size_t a = atoms_of(t); a < atoms_of(t + 1); ++a) {
+      bin_of[a] = locate(a, wrap);
+      any = any || (wrap[0] | wrap[1] | wrap[2]) != 0;
+    }
+    outside[static_cast<std::size_t>(t)] = any;
+  });
+  wrapped = std::find(outside.begin(), outside.end(), 1) != outside.end();
+  run_threads(workers, [&](int t) {
+    const std::int64_t lo = bins_of(t), hi = bins_of(t + 1);
+    for (std::size_t a = 0; a < n; ++a)
+      if (bin_of[a] >= lo && bin_of[a] < hi)
+        ++bin_start[static_cast<std::size_t>(bin_of[a]) + 1];
+  });
   for (std::size_t b = 0; b < static_cast<std::size_t>(total); ++b)
     bin_start[b + 1] += bin_start[b];
   order.resize(n);
   sorted_positions.assign(3 * (n + padding), 0.0);
-  wraps.resize(3 * n);
+  if (wrapped)
+    wraps.resize(3 * n);
   std::vector<std::int64_t> cursor(bin_start.begin(), bin_start.end() - 1);
-  for (std::size_t a = 0; a < n; ++a) {
-    const auto s = static_cast<std::size_t>(cursor[static_cast<std::size_t>(bin_of[a])]++);
-    locate(a, wrap);
-    order[s] = static_cast<std::int64_t>(a);
-    for (int x = 0; x < 3; ++x) {
-      sorted_positions[3 * s + x] = positions[3 * a + x];
-      wraps[3 * s + x] = wrap[x];
-      wrapped = wrapped || wrap[x] != 0;
+  run_threads(workers, [&](int t) {
+    const std::int64_t lo = bins_of(t), hi = bins_of(t + 1);
+    std::array<std::int32_t, 3> wrap{};
+    for (std::size_t a = 0; a < n; ++a) {
+      if (bin_of[a] < lo || bin_of[a] >= hi)
+        continue;
+      const auto s = static_cast<std::size_t>(cursor[static_cast<std::size_t>(bin_of[a])]++);
+      order[s] = static_cast<std::int64_t>(a);
+      for (int x = 0; x < 3; ++x)
+        sorted_positions[3 * s + x] = positions[3 * a + x];
+      if (wrapped) {
+        locate(a, wrap);
+        for (int x = 0; x < 3; ++x)
+          wraps[3 * s + x] = wrap[x];
+      }
     }
-  }
+  });
   tabulate_steps();
   // Atoms given in spatial order (a crystal built cell by cell) are best
   // visited in that order: the output is then written front to back. For
@@ -260,8 +288,10 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
   }
   if (sampled > 0 && 2 * close > sampled) {
     rank.resize(n);
-    for (std::size_t s = 0; s < n; ++s)
-      rank[static_cast<std::size_t>(order[s])] = static_cast<std::int64_t>(s);
+    run_threads(workers, [&](int t) {
+      for (std::size_t s = atoms_of(t); s < atoms_of(t + 1); ++s)
+        rank[static_cast<std::size_t>(order[s])] = static_cast<std::int64_t>(s);
+    });
     input_bins = std::move(bin_of);
   }
 }

@@ -5,10 +5,34 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <span>
+#include <thread>
 #include <vector>
 
 namespace morvak::models {
+
+// Runs work(t) for t = 0 .. threads-1, the first on the calling thread, and
+// rethrows the first exception once every thread has joined.
+template <class Work> void run_threads(int threads, Work &&work) {
+  std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
+  auto guarded = [&](int t) {
+    try {
+      work(t);
+    } catch (...) {
+      errors[static_cast<std::size_t>(t)] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t)
+    pool.emplace_back(guarded, t);
+  guarded(0);
+  for (auto &th : pool)
+    th.join();
+  for (auto &e : errors)
+    if (e)
+      std::rethrow_exception(e);
+}
 
 // One run of consecutive bins to visit from a bin, and the cell shift of their
 // image (zero on open axes) with its translation S . cell.
@@ -30,8 +54,9 @@ inline std::array<double, 3> translation(const Cell &cell, const std::array<std:
 
 // Atoms sorted by bin. Validates its arguments (std::invalid_argument).
 struct NeighbourGrid {
+  // Binning runs on up to `threads` threads for large inputs.
   NeighbourGrid(const Cell &cell, std::span<const double> positions, double cutoff,
-                const Periodicity &pbc, double r_min);
+                const Periodicity &pbc, double r_min, int threads = 1);
 
   Cell cell;
   Periodicity pbc;
@@ -43,8 +68,9 @@ struct NeighbourGrid {
   // `padding` more atoms (zero) so that loops may read whole blocks.
   static constexpr std::size_t padding = 4;
   std::vector<double> sorted_positions;
-  std::vector<std::int32_t> wraps; // 3 per sorted atom: cells it lies outside the cell
-  bool wrapped = false;            // some atom lies outside the cell on a periodic axis
+  // 3 per sorted atom: cells it lies outside the cell; empty unless `wrapped`.
+  std::vector<std::int32_t> wraps;
+  bool wrapped = false; // some atom lies outside the cell on a periodic axis
   // Filled only when the atoms are best visited in input order: the sorted
   // index and the bin of each atom, in input order.
   std::vector<std::int64_t> rank;

@@ -25,28 +25,6 @@ namespace morvak::models {
 
 namespace {
 
-// Runs work(t) for t = 0 .. threads-1, the first on the calling thread, and
-// rethrows the first exception once every thread has joined.
-template <class Work> void run_threads(int threads, Work &&work) {
-  std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
-  auto guarded = [&](int t) {
-    try {
-      work(t);
-    } catch (...) {
-      errors[static_cast<std::size_t>(t)] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> pool;
-  for (int t = 1; t < threads; ++t)
-    pool.emplace_back(guarded, t);
-  guarded(0);
-  for (auto &th : pool)
-    th.join();
-  for (auto &e : errors)
-    if (e)
-      std::rethrow_exception(e);
-}
-
 // Smallest square whose correctly rounded root is at least `limit`. As the
 // root is monotonic, sqrt(d2) >= limit exactly when d2 >= root_threshold(limit),
 // so the loops below decide on d2 alone, without a root per candidate.
@@ -377,8 +355,8 @@ void NeighbourSearch::Impl::write(std::vector<ThreadFound<F>> &found,
 
 NeighbourSearch::NeighbourSearch(const Cell &cell, std::span<const double> positions, double cutoff,
                                  const Periodicity &pbc, double r_min, int threads)
-    : impl_(std::make_unique<Impl>(NeighbourGrid(cell, positions, cutoff, pbc, r_min), cutoff,
-                                   r_min, std::clamp(threads, 1, 64))) {
+    : impl_(std::make_unique<Impl>(NeighbourGrid(cell, positions, cutoff, pbc, r_min, threads),
+                                   cutoff, r_min, std::clamp(threads, 1, 64))) {
   // Below a few thousand atoms a second thread costs more than it saves.
   if (positions.size() < 3 * 4096)
     impl_->threads = 1;
