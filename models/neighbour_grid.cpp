@@ -276,24 +276,6 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
     }
   });
   tabulate_steps();
-  // Atoms given in spatial order (a crystal built cell by cell) are best
-  // visited in that order: the output is then written front to back. For
-  // atoms in no such order, bin order keeps the reads local instead. A sample
-  // of consecutive atoms tells: in spatial order most lie in nearby bins.
-  const std::int64_t near = (nbins[1] + 1) * nbins[2] + 1;
-  std::size_t sampled = 0, close = 0;
-  for (std::size_t a = 1; a < n; a += 7) {
-    ++sampled;
-    close += std::abs(bin_of[a] - bin_of[a - 1]) <= near ? 1 : 0;
-  }
-  if (sampled > 0 && 2 * close > sampled) {
-    rank.resize(n);
-    run_threads(workers, [&](int t) {
-      for (std::size_t s = atoms_of(t); s < atoms_of(t + 1); ++s)
-        rank[static_cast<std::size_t>(order[s])] = static_cast<std::int64_t>(s);
-    });
-    input_bins = std::move(bin_of);
-  }
 }
 
 void NeighbourGrid::tabulate_steps() {

@@ -71,10 +71,6 @@ struct NeighbourGrid {
   // 3 per sorted atom: cells it lies outside the cell; empty unless `wrapped`.
   std::vector<std::int32_t> wraps;
   bool wrapped = false; // some atom lies outside the cell on a periodic axis
-  // Filled only when the atoms are best visited in input order: the sorted
-  // index and the bin of each atom, in input order.
-  std::vector<std::int64_t> rank;
-  std::vector<std::int64_t> input_bins;
 
   // S . cell, as translation() computes it; the zero shift's is kept ready.
   std::array<double, 3> translation_of(const std::array<std::int64_t, 3> &s) const {

@@ -74,50 +74,57 @@ bool is_zero(const std::array<std::int64_t, 3> &s) { return (s[0] | s[1] | s[2])
 
 constexpr std::size_t lanes = NeighbourGrid::padding;
 
-// A pair found by the search pass: the sorted index b of atom j and the
-// cell shift. The vector and distance are recomputed when the output is
-// written, so the search holds a fraction of the output's bytes.
+// A pair found by the search pass: atom j (its sorted index while the
+// search runs, then its input index) and the cell shift.
+// The vector and distance are recomputed when the output is written, so the
+// search holds a fraction of the output's bytes.
 //
-// Narrow pairs are one word, b in the high half and the shift's components
+// Narrow pairs are one word, j in the high half and the shift's components
 // biased into 10 bits each below, so that their order as numbers is the
-// shifts' lexicographic order. They serve fewer than 2^32 atoms with shifts
-// under 512 cells; wide pairs serve the rest.
+// order of (j, S). They serve fewer than 2^32 atoms with shifts under 512
+// cells; wide pairs serve the rest.
 struct NarrowPairs {
   using Pair = std::uint64_t;
   static constexpr std::int64_t bias = 512;
-  static constexpr Pair low = 0xffffffffu;
   static Pair tag(const std::array<std::int64_t, 3> &s) {
     return static_cast<Pair>(s[0] + bias) << 20 | static_cast<Pair>(s[1] + bias) << 10 |
            static_cast<Pair>(s[2] + bias);
   }
-  static Pair with(Pair tag, std::size_t b) { return static_cast<Pair>(b) << 32 | tag; }
+  static Pair with(Pair tag, std::int64_t j) { return static_cast<Pair>(j) << 32 | tag; }
   static std::size_t atom(Pair p) { return static_cast<std::size_t>(p >> 32); }
   static std::array<std::int64_t, 3> shift(Pair p) {
     return {static_cast<std::int64_t>(p >> 20 & 1023) - bias,
             static_cast<std::int64_t>(p >> 10 & 1023) - bias,
             static_cast<std::int64_t>(p & 1023) - bias};
   }
-  static bool shift_less(Pair p, Pair q) { return (p & low) < (q & low); }
+  static bool less(Pair p, Pair q) { return p < q; }
+  static Pair renumber(Pair p, const std::int64_t *order) {
+    return with(p & 0xffffffffu, order[atom(p)]);
+  }
 };
 
 struct WidePairs {
   struct Pair {
-    std::size_t b;
+    std::int64_t j;
     std::array<std::int64_t, 3> s;
   };
   static Pair tag(const std::array<std::int64_t, 3> &s) { return {0, s}; }
-  static Pair with(Pair tag, std::size_t b) {
-    tag.b = b;
+  static Pair with(Pair tag, std::int64_t j) {
+    tag.j = j;
     return tag;
   }
-  static std::size_t atom(const Pair &p) { return p.b; }
+  static std::size_t atom(const Pair &p) { return static_cast<std::size_t>(p.j); }
   static std::array<std::int64_t, 3> shift(const Pair &p) { return p.s; }
-  static bool shift_less(const Pair &p, const Pair &q) { return p.s < q.s; }
+  static bool less(const Pair &p, const Pair &q) { return p.j != q.j ? p.j < q.j : p.s < q.s; }
+  static Pair renumber(Pair p, const std::int64_t *order) {
+    p.j = order[p.j];
+    return p;
+  }
 };
 
-// The pairs one thread found, in the order it visited the atoms. Each atom's
-// pairs lie together in one block, so they can be sorted in place.
-template <class F> struct FoundBlocks {
+// The pairs one thread found. Each atom's pairs lie together in one block,
+// so they can be sorted in place and found again from one pointer.
+template <class F> struct alignas(64) FoundBlocks {
   struct Block {
     std::unique_ptr<typename F::Pair[]> data;
     std::size_t used = 0, capacity = 0;
@@ -135,34 +142,36 @@ template <class F> struct FoundBlocks {
   void commit(std::size_t count) { blocks.back().used += count; }
 };
 
-// A thread's own state, on cache lines of its own.
-template <class F> struct alignas(64) ThreadFound {
-  FoundBlocks<F> found;
-  std::size_t block = 0, at = 0; // read position of the writing pass
+// Every pair found: the threads' blocks, and where atom i's pairs begin.
+template <class F> struct Found {
+  std::vector<FoundBlocks<F>> threads;
+  std::vector<const typename F::Pair *> where;
 };
 
 } // namespace
 
 struct NeighbourSearch::Impl {
-  Impl(NeighbourGrid &&grid_, double cutoff_, double r_min_, int threads_)
-      : grid(std::move(grid_)), cutoff(cutoff_), r_min(r_min_), threads(threads_) {}
+  Impl(NeighbourGrid &&grid_, std::span<const double> positions_, double cutoff_, double r_min_,
+       int threads_)
+      : grid(std::move(grid_)), positions(positions_), cutoff(cutoff_), r_min(r_min_),
+        threads(threads_) {}
 
   NeighbourGrid grid;
+  std::span<const double> positions;
   double cutoff;
   double r_min;
   int threads;
   bool counted = false;
+  bool narrow_pairs = true;
   std::vector<std::int64_t> offsets;  // first pair of atom i, in input order; n + 1 entries
   double low = root_threshold(r_min); // pairs have low <= d2 < high
   double high = root_threshold(cutoff);
-  std::vector<ThreadFound<NarrowPairs>> narrow;
-  std::vector<ThreadFound<WidePairs>> wide;
+  Found<NarrowPairs> narrow;
+  Found<WidePairs> wide;
 
   bool fits_narrow() const;
-  template <class AtomWork> void for_atoms(AtomWork &&work, bool with_steps) const;
-  template <class F> void search(std::vector<ThreadFound<F>> &found);
-  template <class F>
-  void write(std::vector<ThreadFound<F>> &found, const NeighbourOutput &out) const;
+  template <class F> void search(Found<F> &found);
+  template <class F> void write(const Found<F> &found, const NeighbourOutput &out) const;
 };
 
 bool NeighbourSearch::Impl::fits_narrow() const {
@@ -182,181 +191,151 @@ bool NeighbourSearch::Impl::fits_narrow() const {
   return true;
 }
 
-// Calls work(a, steps, t) for every sorted atom a, with `steps` those of its
-// bin when asked for, on threads t = 0 .. threads-1: in input order when the
-// grid keeps ranks, else bin by bin. Each thread takes a contiguous share of
-// about equal atom count, the same share on every call.
-template <class AtomWork>
-void NeighbourSearch::Impl::for_atoms(AtomWork &&work, bool with_steps) const {
-  const std::size_t natoms = grid.order.size();
+// The search pass, bin by bin, each thread a run of bins of about equal atom
+// count: every pair of every atom, sorted by (j, S), into the thread's
+// blocks; the pair count of each atom into offsets.
+template <class F> void NeighbourSearch::Impl::search(Found<F> &found) {
+  using Pair = typename F::Pair;
+  const std::size_t n = grid.order.size();
   const std::size_t nbins = grid.bin_start.size() - 1;
-  const auto share = [&](int t) {
-    return natoms * static_cast<std::size_t>(t) / static_cast<std::size_t>(threads);
-  };
-  if (!grid.rank.empty()) {
-    run_threads(threads, [&](int t) {
-      std::vector<GridStep> scratch;
-      std::span<const GridStep> steps;
-      std::int64_t current = -1;
-      for (std::size_t i = share(t); i < share(t + 1); ++i) {
-        if (with_steps && grid.input_bins[i] != current) {
-          current = grid.input_bins[i];
-          steps = grid.steps_of(static_cast<std::size_t>(current), scratch);
-        }
-        work(static_cast<std::size_t>(grid.rank[i]), steps, t);
-      }
-    });
-    return;
-  }
+  offsets.assign(n + 1, 0);
+  found.threads.clear();
+  found.threads.resize(static_cast<std::size_t>(threads));
+  found.where.assign(n, nullptr);
+  const double *xyz = grid.sorted_positions.data();
+  const std::int64_t *order = grid.order.data();
+  const double lo = low, hi = high;
   std::vector<std::size_t> split(static_cast<std::size_t>(threads) + 1, nbins);
   split[0] = 0;
   for (int t = 1; t < threads; ++t) {
-    const auto it = std::lower_bound(grid.bin_start.begin(), grid.bin_start.end() - 1,
-                                     static_cast<std::int64_t>(share(t)));
+    const auto share = static_cast<std::int64_t>(n * static_cast<std::size_t>(t) /
+                                                 static_cast<std::size_t>(threads));
+    const auto it = std::lower_bound(grid.bin_start.begin(), grid.bin_start.end() - 1, share);
     split[static_cast<std::size_t>(t)] =
         std::max(split[static_cast<std::size_t>(t) - 1],
                  static_cast<std::size_t>(it - grid.bin_start.begin()));
   }
+  auto atom = [&](std::size_t a, std::span<const GridStep> steps, FoundBlocks<F> &blocks) {
+    // Runs are read in blocks of `lanes` candidates (the grid pads its
+    // arrays for the last), so that short runs take one pass of a loop
+    // whose count the branch predictor knows.
+    std::size_t bound = 0;
+    for (const GridStep &step : steps)
+      bound += (step.last - step.first + lanes - 1) / lanes * lanes;
+    if (bound == 0)
+      return;
+    Pair *out = blocks.room(bound);
+    const double xi = xyz[3 * a], yi = xyz[3 * a + 1], zi = xyz[3 * a + 2];
+    std::size_t m = 0;
+    // Every candidate is written; only pairs advance m, without a branch.
+    auto consider = [&](std::size_t b, const StepFrame &g, const Pair &tag, bool real) {
+      const double vx = (xyz[3 * b] - xi) + g.t[0];
+      const double vy = (xyz[3 * b + 1] - yi) + g.t[1];
+      const double vz = (xyz[3 * b + 2] - zi) + g.t[2];
+      const double d2 = vx * vx + vy * vy + vz * vz;
+      out[m] = F::with(tag, static_cast<std::int64_t>(b));
+      m += static_cast<std::size_t>(real & (d2 >= lo) & (d2 < hi) & !((b == a) & is_zero(g.shift)));
+    };
+    for (const GridStep &step : steps) {
+      const StepFrame f = frame(grid, step, a);
+      if (!grid.wrapped) {
+        const Pair tag = F::tag(f.shift);
+        const std::size_t last = step.last;
+        for (std::size_t b = step.first; b < last; b += lanes)
+          for (std::size_t u = 0; u < lanes; ++u)
+            consider(b + u, f, tag, b + u < last);
+        continue;
+      }
+      for (std::size_t b = step.first; b < step.last; ++b) {
+        const StepFrame g = frame_to(grid, f, b);
+        consider(b, g, F::tag(g.shift), true);
+      }
+    }
+    // Sorted indices to input indices, for the pairs only.
+    for (std::size_t k = 0; k < m; ++k)
+      out[k] = F::renumber(out[k], order);
+    if (m <= 16) {
+      for (std::size_t k = 1; k < m; ++k)
+        for (std::size_t l = k; l > 0 && F::less(out[l], out[l - 1]); --l)
+          std::swap(out[l], out[l - 1]);
+    } else {
+      std::sort(out, out + m, F::less);
+    }
+    blocks.commit(m);
+    const auto i = static_cast<std::size_t>(order[a]);
+    offsets[i + 1] = static_cast<std::int64_t>(m);
+    found.where[i] = out;
+  };
   run_threads(threads, [&](int t) {
+    FoundBlocks<F> &blocks = found.threads[static_cast<std::size_t>(t)];
     std::vector<GridStep> scratch;
-    std::span<const GridStep> steps;
     for (std::size_t bin = split[static_cast<std::size_t>(t)];
          bin < split[static_cast<std::size_t>(t) + 1]; ++bin) {
       const auto first = static_cast<std::size_t>(grid.bin_start[bin]);
       const auto last = static_cast<std::size_t>(grid.bin_start[bin + 1]);
       if (first == last)
         continue;
-      if (with_steps)
-        steps = grid.steps_of(bin, scratch);
+      const std::span<const GridStep> steps = grid.steps_of(bin, scratch);
       for (std::size_t a = first; a < last; ++a)
-        work(a, steps, t);
+        atom(a, steps, blocks);
     }
   });
-}
-
-// The search pass: every pair of every atom, sorted by (j, S), into the
-// threads' blocks, and the pair count of each atom into offsets.
-template <class F> void NeighbourSearch::Impl::search(std::vector<ThreadFound<F>> &found) {
-  using Pair = typename F::Pair;
-  const std::size_t n = grid.order.size();
-  offsets.assign(n + 1, 0);
-  found.clear();
-  found.resize(static_cast<std::size_t>(threads));
-  const double *xyz = grid.sorted_positions.data();
-  const std::int64_t *order = grid.order.data();
-  const double lo = low, hi = high;
-  for_atoms(
-      [&](std::size_t a, std::span<const GridStep> steps, int t) {
-        // Runs are read in blocks of `lanes` candidates (the grid pads its
-        // arrays for the last), so that short runs take one pass of a loop
-        // whose count the branch predictor knows.
-        std::size_t bound = 0;
-        for (const GridStep &step : steps)
-          bound += (step.last - step.first + lanes - 1) / lanes * lanes;
-        if (bound == 0)
-          return;
-        FoundBlocks<F> &blocks = found[static_cast<std::size_t>(t)].found;
-        Pair *out = blocks.room(bound);
-        const double xi = xyz[3 * a], yi = xyz[3 * a + 1], zi = xyz[3 * a + 2];
-        std::size_t m = 0;
-        // Every candidate is written; only pairs advance m, without a branch.
-        auto consider = [&](std::size_t b, const StepFrame &g, const Pair &tag, bool real) {
-          const double vx = (xyz[3 * b] - xi) + g.t[0];
-          const double vy = (xyz[3 * b + 1] - yi) + g.t[1];
-          const double vz = (xyz[3 * b + 2] - zi) + g.t[2];
-          const double d2 = vx * vx + vy * vy + vz * vz;
-          out[m] = F::with(tag, b);
-          m += static_cast<std::size_t>(real & (d2 >= lo) & (d2 < hi) &
-                                        !((b == a) & is_zero(g.shift)));
-        };
-        for (const GridStep &step : steps) {
-          const StepFrame f = frame(grid, step, a);
-          if (!grid.wrapped) {
-            const Pair tag = F::tag(f.shift);
-            const std::size_t last = step.last;
-            for (std::size_t b = step.first; b < last; b += lanes)
-              for (std::size_t u = 0; u < lanes; ++u)
-                consider(b + u, f, tag, b + u < last);
-            continue;
-          }
-          for (std::size_t b = step.first; b < step.last; ++b) {
-            const StepFrame g = frame_to(grid, f, b);
-            consider(b, g, F::tag(g.shift), true);
-          }
-        }
-        auto before = [order](const Pair &p, const Pair &q) {
-          const std::int64_t jp = order[F::atom(p)], jq = order[F::atom(q)];
-          return jp != jq ? jp < jq : F::shift_less(p, q);
-        };
-        if (m <= 16) {
-          for (std::size_t k = 1; k < m; ++k)
-            for (std::size_t l = k; l > 0 && before(out[l], out[l - 1]); --l)
-              std::swap(out[l], out[l - 1]);
-        } else {
-          std::sort(out, out + m, before);
-        }
-        blocks.commit(m);
-        offsets[static_cast<std::size_t>(order[a]) + 1] = static_cast<std::int64_t>(m);
-      },
-      true);
   for (std::size_t k = 0; k < n; ++k)
     offsets[k + 1] += offsets[k];
 }
 
-// The writing pass: the threads read back their pairs in the order they
-// found them and write each atom's pairs at its offset, with the arithmetic
-// of the search, so the distances are those it kept.
+// The writing pass, in input order, each thread a run of atoms of about equal
+// pair count, so the arrays are written front to back. The arithmetic is the
+// search's, so the distances are those it kept.
 template <class F>
-void NeighbourSearch::Impl::write(std::vector<ThreadFound<F>> &found,
-                                  const NeighbourOutput &out) const {
-  const double *xyz = grid.sorted_positions.data();
-  const std::int64_t *order = grid.order.data();
-  for (ThreadFound<F> &mine : found)
-    mine.block = mine.at = 0;
-  for_atoms(
-      [&](std::size_t a, std::span<const GridStep>, int t) {
-        const std::int64_t i = order[a];
-        auto p = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i)]);
-        const auto count = static_cast<std::size_t>(offsets[static_cast<std::size_t>(i) + 1]) - p;
-        if (count == 0)
-          return;
-        ThreadFound<F> &mine = found[static_cast<std::size_t>(t)];
-        if (mine.at + count > mine.found.blocks[mine.block].used) {
-          ++mine.block;
-          mine.at = 0;
+void NeighbourSearch::Impl::write(const Found<F> &found, const NeighbourOutput &out) const {
+  const std::size_t n = found.where.size();
+  const double *r = positions.data();
+  std::vector<std::size_t> split(static_cast<std::size_t>(threads) + 1, n);
+  split[0] = 0;
+  for (int t = 1; t < threads; ++t) {
+    const auto share = offsets.back() * t / threads;
+    split[static_cast<std::size_t>(t)] = static_cast<std::size_t>(
+        std::lower_bound(offsets.begin(), offsets.end() - 1, share) - offsets.begin());
+  }
+  run_threads(threads, [&](int t) {
+    const std::size_t end = split[static_cast<std::size_t>(t) + 1];
+    for (std::size_t i = split[static_cast<std::size_t>(t)]; i < end; ++i) {
+      auto p = static_cast<std::size_t>(offsets[i]);
+      const auto count = static_cast<std::size_t>(offsets[i + 1]) - p;
+      if (count == 0)
+        continue;
+      const typename F::Pair *in = found.where[i];
+      const double xi = r[3 * i], yi = r[3 * i + 1], zi = r[3 * i + 2];
+      std::array<std::int64_t, 3> shift = F::shift(in[0]);
+      std::array<double, 3> t3 = grid.translation_of(shift);
+      for (std::size_t k = 0; k < count; ++k, ++p) {
+        const std::array<std::int64_t, 3> s = F::shift(in[k]);
+        if (s != shift) {
+          shift = s;
+          t3 = grid.translation_of(shift);
         }
-        const typename F::Pair *in = mine.found.blocks[mine.block].data.get() + mine.at;
-        mine.at += count;
-        const double xi = xyz[3 * a], yi = xyz[3 * a + 1], zi = xyz[3 * a + 2];
-        std::array<std::int64_t, 3> shift = F::shift(in[0]);
-        std::array<double, 3> t3 = grid.translation_of(shift);
-        for (std::size_t k = 0; k < count; ++k, ++p) {
-          const std::array<std::int64_t, 3> s = F::shift(in[k]);
-          if (s != shift) {
-            shift = s;
-            t3 = grid.translation_of(shift);
-          }
-          const std::size_t b = F::atom(in[k]);
-          const double vx = (xyz[3 * b] - xi) + t3[0];
-          const double vy = (xyz[3 * b + 1] - yi) + t3[1];
-          const double vz = (xyz[3 * b + 2] - zi) + t3[2];
-          out.i[p] = i;
-          out.j[p] = order[b];
-          out.distance[p] = std::sqrt(vx * vx + vy * vy + vz * vz);
-          for (std::size_t x = 0; x < 3; ++x)
-            out.shift[3 * p + x] = shift[x];
-          out.vector[3 * p] = vx;
-          out.vector[3 * p + 1] = vy;
-          out.vector[3 * p + 2] = vz;
-        }
-      },
-      false);
+        const std::size_t j = F::atom(in[k]);
+        const double vx = (r[3 * j] - xi) + t3[0];
+        const double vy = (r[3 * j + 1] - yi) + t3[1];
+        const double vz = (r[3 * j + 2] - zi) + t3[2];
+        out.i[p] = static_cast<std::int64_t>(i);
+        out.j[p] = static_cast<std::int64_t>(j);
+        out.distance[p] = std::sqrt(vx * vx + vy * vy + vz * vz);
+        for (std::size_t x = 0; x < 3; ++x)
+          out.shift[3 * p + x] = shift[x];
+        out.vector[3 * p] = vx;
+        out.vector[3 * p + 1] = vy;
+        out.vector[3 * p + 2] = vz;
+      }
+    }
+  });
 }
 
 NeighbourSearch::NeighbourSearch(const Cell &cell, std::span<const double> positions, double cutoff,
                                  const Periodicity &pbc, double r_min, int threads)
     : impl_(std::make_unique<Impl>(NeighbourGrid(cell, positions, cutoff, pbc, r_min, threads),
-                                   cutoff, r_min, std::clamp(threads, 1, 64))) {
+                                   positions, cutoff, r_min, std::clamp(threads, 1, 64))) {
   // Below a few thousand atoms a second thread costs more than it saves.
   if (positions.size() < 3 * 4096)
     impl_->threads = 1;
@@ -368,7 +347,8 @@ NeighbourSearch &NeighbourSearch::operator=(NeighbourSearch &&) noexcept = defau
 
 std::size_t NeighbourSearch::count() {
   if (!impl_->counted) {
-    if (impl_->fits_narrow())
+    impl_->narrow_pairs = impl_->fits_narrow();
+    if (impl_->narrow_pairs)
       impl_->search(impl_->narrow);
     else
       impl_->search(impl_->wide);
@@ -379,7 +359,7 @@ std::size_t NeighbourSearch::count() {
 
 void NeighbourSearch::fill(const NeighbourOutput &out) {
   count();
-  if (!impl_->narrow.empty())
+  if (impl_->narrow_pairs)
     impl_->write(impl_->narrow, out);
   else
     impl_->write(impl_->wide, out);
