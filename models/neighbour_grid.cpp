@@ -279,7 +279,6 @@ NeighbourGrid::NeighbourGrid(const Cell &cell_, std::span<const double> position
 }
 
 void NeighbourGrid::tabulate_steps() {
-  inverse_bins = {1.0 / static_cast<double>(nbins[1]), 1.0 / static_cast<double>(nbins[2])};
   // Signed zeros: a component is -0.0 when the cell's column is all negative.
   zero_translation = translation(cell, {0, 0, 0});
   for (int k = 0; k < 2; ++k) {
@@ -312,63 +311,49 @@ void NeighbourGrid::tabulate_steps() {
   }
 }
 
-std::span<const GridStep> NeighbourGrid::steps_of(std::size_t bin,
-                                                  std::vector<GridStep> &steps) const {
-  // The bin's indices along the axes, without integer division (slow here).
-  auto divide = [](std::int64_t x, std::int64_t d, double inverse, std::int64_t &rest) {
-    auto q = static_cast<std::int64_t>(static_cast<double>(x) * inverse);
-    rest = x - q * d;
-    while (rest < 0) {
-      --q;
-      rest += d;
-    }
-    while (rest >= d) {
-      ++q;
-      rest -= d;
-    }
-    return q;
-  };
-  std::int64_t b2 = 0, b1 = 0;
-  const std::int64_t column = divide(static_cast<std::int64_t>(bin), nbins[2], inverse_bins[1], b2);
-  const std::int64_t b0 = divide(column, nbins[1], inverse_bins[0], b1);
-  const Run *run_first = runs2.data() + runs2_start[static_cast<std::size_t>(b2)];
-  const Run *run_last = runs2.data() + runs2_start[static_cast<std::size_t>(b2) + 1];
-  const auto most =
-      static_cast<std::size_t>((2 * reach[0] + 1) * (2 * reach[1] + 1) * (run_last - run_first));
-  if (steps.size() < most)
-    steps.resize(most);
-  GridStep *out = steps.data();
-  std::size_t m = 0;
-  const std::int64_t *start = bin_start.data();
+void NeighbourGrid::rows_of(std::int64_t b0, std::int64_t b1, std::vector<GridRow> &rows) const {
+  rows.clear();
   // Index t + reach[k] in the tables is bin b_k + t - reach[k]... b_k + reach[k].
   for (auto t0 = static_cast<std::size_t>(b0); t0 <= static_cast<std::size_t>(b0 + 2 * reach[0]);
        ++t0) {
     const std::int64_t n0 = neighbour_bin[0][t0];
     if (n0 < 0)
       continue;
-    const std::int64_t s0 = neighbour_shift[0][t0];
     for (auto t1 = static_cast<std::size_t>(b1); t1 <= static_cast<std::size_t>(b1 + 2 * reach[1]);
          ++t1) {
       const std::int64_t n1 = neighbour_bin[1][t1];
-      if (n1 < 0)
+      if (n1 >= 0)
+        rows.push_back(
+            {(n0 * nbins[1] + n1) * nbins[2], neighbour_shift[0][t0], neighbour_shift[1][t1]});
+    }
+  }
+}
+
+std::span<const GridStep> NeighbourGrid::steps_of(std::span<const GridRow> rows, std::int64_t b2,
+                                                  std::vector<GridStep> &steps) const {
+  const Run *run_first = runs2.data() + runs2_start[static_cast<std::size_t>(b2)];
+  const Run *run_last = runs2.data() + runs2_start[static_cast<std::size_t>(b2) + 1];
+  const auto most = rows.size() * static_cast<std::size_t>(run_last - run_first);
+  if (steps.size() < most)
+    steps.resize(most);
+  GridStep *out = steps.data();
+  std::size_t m = 0;
+  const std::int64_t *start = bin_start.data();
+  for (const GridRow &row : rows) {
+    for (const Run *run = run_first; run != run_last; ++run) {
+      const auto first = static_cast<std::size_t>(start[row.first_bin + run->from]);
+      const auto last = static_cast<std::size_t>(start[row.first_bin + run->to + 1]);
+      // Runs with the same shift that meet in memory (rows of a thin grid) merge.
+      if (m > 0 && out[m - 1].last == first && first != last && out[m - 1].shift[0] == row.shift0 &&
+          out[m - 1].shift[1] == row.shift1 && out[m - 1].shift[2] == run->image) {
+        out[m - 1].last = last;
         continue;
-      const std::int64_t s1 = neighbour_shift[1][t1];
-      const std::int64_t row = (n0 * nbins[1] + n1) * nbins[2];
-      for (const Run *run = run_first; run != run_last; ++run) {
-        const auto first = static_cast<std::size_t>(start[row + run->from]);
-        const auto last = static_cast<std::size_t>(start[row + run->to + 1]);
-        // Runs with the same shift that meet in memory (rows of a thin grid) merge.
-        if (m > 0 && out[m - 1].last == first && first != last && out[m - 1].shift[0] == s0 &&
-            out[m - 1].shift[1] == s1 && out[m - 1].shift[2] == run->image) {
-          out[m - 1].last = last;
-          continue;
-        }
-        // Written always, kept only when it holds atoms: no branch on the count.
-        out[m].first = first;
-        out[m].last = last;
-        out[m].shift = {s0, s1, run->image};
-        m += static_cast<std::size_t>(first != last);
       }
+      // Written always, kept only when it holds atoms: no branch on the count.
+      out[m].first = first;
+      out[m].last = last;
+      out[m].shift = {row.shift0, row.shift1, run->image};
+      m += static_cast<std::size_t>(first != last);
     }
   }
   // Translations last, for the kept steps only.

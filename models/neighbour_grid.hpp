@@ -52,6 +52,13 @@ inline std::array<double, 3> translation(const Cell &cell, const std::array<std:
   return t;
 }
 
+// A row of bins along axis 2 within reach of a column of bins: its first bin
+// and the image shifts along axes 0 and 1.
+struct GridRow {
+  std::int64_t first_bin;
+  std::int64_t shift0, shift1;
+};
+
 // Atoms sorted by bin. Validates its arguments (std::invalid_argument).
 struct NeighbourGrid {
   // Binning runs on up to `threads` threads for large inputs.
@@ -77,9 +84,13 @@ struct NeighbourGrid {
     return (s[0] | s[1] | s[2]) == 0 ? zero_translation : translation(cell, s);
   }
 
-  // The runs of bins within reach of `bin` that hold atoms, with their
-  // shifts, in the front of `steps` (a scratch buffer it grows as needed).
-  std::span<const GridStep> steps_of(std::size_t bin, std::vector<GridStep> &steps) const;
+  // The rows of bins within reach of the column (b0, b1), into `rows`.
+  void rows_of(std::int64_t b0, std::int64_t b1, std::vector<GridRow> &rows) const;
+  // The runs of bins within reach of bin b2 of the column with these rows
+  // that hold atoms, with their shifts, in the front of `steps` (a scratch
+  // buffer it grows as needed).
+  std::span<const GridStep> steps_of(std::span<const GridRow> rows, std::int64_t b2,
+                                     std::vector<GridStep> &steps) const;
 
 private:
   // Along axes 0 and 1, for the bin index t + reach[k] (t from -reach[k]):
@@ -92,7 +103,6 @@ private:
   };
   std::vector<Run> runs2;
   std::vector<std::size_t> runs2_start;
-  std::array<double, 2> inverse_bins; // 1 / nbins[1], 1 / nbins[2]
   std::array<double, 3> zero_translation;
   void tabulate_steps();
 };

@@ -269,15 +269,29 @@ template <class F> void NeighbourSearch::Impl::search(Found<F> &found) {
   run_threads(threads, [&](int t) {
     FoundBlocks<F> &blocks = found.threads[static_cast<std::size_t>(t)];
     std::vector<GridStep> scratch;
-    for (std::size_t bin = split[static_cast<std::size_t>(t)];
-         bin < split[static_cast<std::size_t>(t) + 1]; ++bin) {
-      const auto first = static_cast<std::size_t>(grid.bin_start[bin]);
-      const auto last = static_cast<std::size_t>(grid.bin_start[bin + 1]);
-      if (first == last)
+    std::vector<GridRow> rows;
+    const std::int64_t columns = grid.nbins[2];
+    const auto first_bin = static_cast<std::int64_t>(split[static_cast<std::size_t>(t)]);
+    const auto end_bin = static_cast<std::int64_t>(split[static_cast<std::size_t>(t) + 1]);
+    // Column by column: the rows within reach are the same for all its bins.
+    for (std::int64_t column = first_bin / columns; column * columns < end_bin; ++column) {
+      const std::int64_t lo = std::max(first_bin, column * columns);
+      const std::int64_t hi = std::min(end_bin, column * columns + columns);
+      if (grid.bin_start[static_cast<std::size_t>(lo)] ==
+          grid.bin_start[static_cast<std::size_t>(hi)])
         continue;
-      const std::span<const GridStep> steps = grid.steps_of(bin, scratch);
-      for (std::size_t a = first; a < last; ++a)
-        atom(a, steps, blocks);
+      grid.rows_of(column / grid.nbins[1], column % grid.nbins[1], rows);
+      for (std::int64_t bin = lo; bin < hi; ++bin) {
+        const auto first = static_cast<std::size_t>(grid.bin_start[static_cast<std::size_t>(bin)]);
+        const auto last =
+            static_cast<std::size_t>(grid.bin_start[static_cast<std::size_t>(bin) + 1]);
+        if (first == last)
+          continue;
+        const std::span<const GridStep> steps =
+            grid.steps_of(rows, bin - column * columns, scratch);
+        for (std::size_t a = first; a < last; ++a)
+          atom(a, steps, blocks);
+      }
     }
   });
   for (std::size_t k = 0; k < n; ++k)
