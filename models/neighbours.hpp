@@ -49,9 +49,10 @@ struct NeighbourOutput {
   double *distance;
 };
 
-// Two-pass form of find_neighbours for callers that allocate the output
-// themselves (a count pass, then a fill pass into exactly sized storage), so
-// that no pair is ever held twice. The constructor validates and bins the
+// Two-step form of find_neighbours for callers that allocate the output
+// themselves: count() searches and keeps each pair in 8 bytes (atom j and
+// the shift), fill() writes the pairs into exactly sized storage, so that no
+// pair is ever held twice in full. The constructor validates and bins the
 // atoms; `positions` must outlive the object.
 class NeighbourSearch {
 public:
@@ -61,7 +62,7 @@ public:
   NeighbourSearch(NeighbourSearch &&) noexcept;
   NeighbourSearch &operator=(NeighbourSearch &&) noexcept;
 
-  // Number of pairs; runs the count pass on the first call.
+  // Number of pairs; runs the search on the first call.
   std::size_t count();
   // Writes the pairs; calls count() first if it has not run.
   void fill(const NeighbourOutput &out);

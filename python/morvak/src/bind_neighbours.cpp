@@ -16,8 +16,8 @@ namespace {
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-// Counts without the interpreter lock, allocates the arrays at their final
-// size, then fills them without the lock: no pair is ever held twice.
+// Searches without the interpreter lock (8 bytes kept per pair), allocates the
+// arrays at their final size, then fills them without the lock.
 py::tuple neighbours(const Doubles &cell, const Doubles &positions, double cutoff,
                      const std::array<bool, 3> &pbc, double r_min, int threads) {
   if (cell.ndim() != 2 || cell.shape(0) != 3 || cell.shape(1) != 3)
