@@ -73,6 +73,32 @@ INSTANTIATE_TEST_SUITE_P(Shells, CubicShells,
                          testing::Values(Shell{0.0, 1.1, 6, true}, Shell{0.0, 1.5, 18, false},
                                          Shell{1.1, 1.5, 12, true}, Shell{0.0, 1.8, 26, false}));
 
+// Enough atoms for the binning to run on several threads too, in no spatial
+// order and partly outside the cell: the same pairs, in the same order, bit
+// for bit, whatever the thread count.
+TEST(Neighbours, ThreadCountChangesNothing) {
+  const Cell cell{40, 0, 0, 12, 38, 0, -8, 9, 36};
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> fraction(-0.3, 1.3);
+  std::vector<double> xyz;
+  for (int a = 0; a < 40000; ++a) {
+    const double f[3] = {fraction(rng), fraction(rng), fraction(rng)};
+    for (int x = 0; x < 3; ++x)
+      xyz.push_back(f[0] * cell[x] + f[1] * cell[3 + x] + f[2] * cell[6 + x]);
+  }
+  const morvak::models::Periodicity all{true, true, true};
+  const auto one = find_neighbours(cell, xyz, 1.0, all, 0.0, 1);
+  ASSERT_GT(one.size(), xyz.size() / 3);
+  for (int threads : {2, 3}) {
+    const auto many = find_neighbours(cell, xyz, 1.0, all, 0.0, threads);
+    EXPECT_EQ(many.i, one.i);
+    EXPECT_EQ(many.j, one.j);
+    EXPECT_EQ(many.shift, one.shift);
+    EXPECT_EQ(many.vector, one.vector);
+    EXPECT_EQ(many.distance, one.distance);
+  }
+}
+
 TEST(Neighbours, OpenCellAndNoAtoms) {
   const Cell zero{};
   const std::vector<double> pair{0, 0, 0, 0, 0, 1.5};
