@@ -13,12 +13,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <stdexcept>
-#include <string>
-#include <thread>
 #include <utility>
 
 namespace morvak::models {
@@ -37,10 +33,6 @@ double root_threshold(double limit) {
     x = std::nextafter(x, inf);
   return x;
 }
-
-} // namespace
-
-namespace {
 
 // Shift and translation of a step for atom a: S and S . cell are the same for
 // the whole run when no atom lies outside the cell.
@@ -215,15 +207,9 @@ template <class F> void NeighbourSearch::Impl::search(Found<F> &found) {
         std::max(split[static_cast<std::size_t>(t) - 1],
                  static_cast<std::size_t>(it - grid.bin_start.begin()));
   }
-  auto atom = [&](std::size_t a, std::span<const GridStep> steps, FoundBlocks<F> &blocks) {
-    // Runs are read in blocks of `lanes` candidates (the grid pads its
-    // arrays for the last), so that short runs take one pass of a loop
-    // whose count the branch predictor knows.
-    std::size_t bound = 0;
-    for (const GridStep &step : steps)
-      bound += (step.last - step.first + lanes - 1) / lanes * lanes;
-    if (bound == 0)
-      return;
+  // `bound`: room for the candidates of `steps`, read in blocks of `lanes`.
+  auto atom = [&](std::size_t a, std::span<const GridStep> steps, std::size_t bound,
+                  FoundBlocks<F> &blocks) {
     Pair *out = blocks.room(bound);
     const double xi = xyz[3 * a], yi = xyz[3 * a + 1], zi = xyz[3 * a + 2];
     std::size_t m = 0;
@@ -289,8 +275,16 @@ template <class F> void NeighbourSearch::Impl::search(Found<F> &found) {
           continue;
         const std::span<const GridStep> steps =
             grid.steps_of(rows, bin - column * columns, scratch);
+        // Runs are read in blocks of `lanes` candidates (the grid pads its
+        // arrays for the last), so that short runs take one pass of a loop
+        // whose count the branch predictor knows.
+        std::size_t bound = 0;
+        for (const GridStep &step : steps)
+          bound += (step.last - step.first + lanes - 1) / lanes * lanes;
+        if (bound == 0)
+          continue;
         for (std::size_t a = first; a < last; ++a)
-          atom(a, steps, blocks);
+          atom(a, steps, bound, blocks);
       }
     }
   });
