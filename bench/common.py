@@ -32,21 +32,26 @@ class Timing:
 
 
 def time_interleaved(
-    calls: dict[str, Callable[[], object]], timing: Timing, settle_s: float = 0.0
+    calls: dict[str, Callable[[], object]],
+    timing: Timing,
+    settle_s: float = 0.0,
+    warm_up: bool = True,
 ) -> dict[str, list[float]]:
     """Time each callable once per round, round after round.
 
     Alternating the contenders inside every round exposes them to the same
     machine state, so background load shifts both sides alike. One untimed
-    warm-up call each comes first (lazy initialisation, page faults, caches).
+    warm-up call each comes first (lazy initialisation, page faults, caches),
+    unless `warm_up` is False because the caller has just made those calls.
 
     With `settle_s` > 0, each contender's turn starts after that pause and
     holds as many calls as fit in it (at least one): the worker threads of the
     previous contender's BLAS, which spin for a while after each call, are
     asleep by then, so every side is timed as it runs in a process of its own.
     """
-    for call in calls.values():
-        call()
+    if warm_up:
+        for call in calls.values():
+            call()
     times: dict[str, list[float]] = {name: [] for name in calls}
     start = time.perf_counter()
     for round_no in range(timing.max_repeats):

@@ -113,7 +113,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         type=int,
         default=10**5,
         help="largest atom count at which ASE's neighbor_list is run; above it its time "
-        "is extrapolated (default 1e5)",
+        "is extrapolated linearly, which flatters it (default 1e5)",
     )
     parser.add_argument(
         "--bridge-order", type=int, help="matrix order for the numpy bridge (default 4000)"
@@ -288,7 +288,12 @@ def main(argv: list[str]) -> int:
 
         log("neighbours")
         rows += cases_neighbours.run(
-            args.neighbour_atoms, args.ase_max, args.timing, not args.no_memory, log
+            args.neighbour_atoms,
+            args.ase_max,
+            args.timing,
+            not args.no_memory,
+            log,
+            args.settle,
         )
 
     if "bridge" in args.groups:
