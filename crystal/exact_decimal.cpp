@@ -1,5 +1,5 @@
-// Decimal to double in the way of Clinger's fast path and the Eisel-Lemire
-// algorithm (as in the fast_float library): exact where the result is
+// Decimal to double in the way of the Eisel-Lemire algorithm (as in the
+// fast_float library): exact where the result is
 // decided, and a refusal where it is not, so that callers fall back to
 // std::from_chars and never see another rounding.
 #include "crystal/exact_decimal.hpp"
