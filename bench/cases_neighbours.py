@@ -72,7 +72,7 @@ def run(
             if ase_runs:
                 if not neighbour_data.same_pairs(calls[OURS](), calls[ASE](), s.cutoff):
                     raise RuntimeError(f"{kind}, {s.natom} atoms: ASE found other pairs")
-                few = Timing(min_repeats=1, max_repeats=3, budget_s=60.0)
+                few = Timing(min_repeats=1, max_repeats=min(timing.max_repeats, 3), budget_s=60.0)
                 ase_times = time_interleaved(
                     {OURS: calls[OURS], ASE: calls[ASE]}, few, settle_s, warm_up=False
                 )
