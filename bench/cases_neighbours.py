@@ -29,8 +29,8 @@ from common import Row, Side, Timing, rows_for, side, time_interleaved
 
 HERE = Path(__file__).resolve().parent
 OURS, VESIN, ASE = "morvak.neighbours", "vesin", "ase.neighbor_list"
-# ASE's search on the 10^6-atom sheet outgrew this 24 GB machine and was
-# killed (its bins fill the vacuum too), so on the sheet it runs only up to here.
+# ASE's search on the 10^6-atom sheet outgrew this 24 GB machine and the
+# kernel killed it, so on the sheet it runs only up to here.
 ASE_LARGEST = {"graphene": 10**5}
 
 
