@@ -198,8 +198,9 @@ inline Product multiply(std::uint64_t a, std::uint64_t b) {
         fraction_digits = std::countr_one(masks.digits >> (integer_digits + 1));
         after += 1 + fraction_digits;
       }
-      const char next = p[after];
-      if (fraction_digits <= 19 && next != 'e' && next != 'E' && next != 'd' && next != 'D') {
+      // No exponent follows: the next byte is none of 'e', 'E', 'd', 'D'.
+      const char next = static_cast<char>(p[after] | 0x20);
+      if (fraction_digits <= 19 && next != 'e' && next != 'd') {
         const std::uint64_t integer = leading_digits_value(p, integer_digits);
         // Beyond 19 digits in all, only leading zeros keep the sum exact.
         if (integer_digits + fraction_digits <= 19 || integer == 0) {

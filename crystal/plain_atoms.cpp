@@ -93,6 +93,52 @@ std::optional<Symbol> PlainAtoms::element_symbol(std::string_view text) {
   return last_symbol_;
 }
 
+[[gnu::always_inline]] inline const char *PlainAtoms::take_element(const char *line,
+                                                                   const char *end, Symbol &name) {
+  // Most files repeat one element at the start of line after line: when this
+  // line starts with the very bytes that held the last element item and the
+  // byte that ended it, the item and its element are the same.
+  if (end - line >= 8 && (detail::load_eight(line) & prefix_mask_) == prefix_word_) {
+    name = prefix_symbol_;
+    return line + prefix_length_;
+  }
+  const char *p = line;
+  while (p != end && is_item_blank(*p))
+    ++p;
+  const char *const start = p;
+  while (p != end && !ends_item_or_line(*p))
+    ++p;
+  // Quotes and repeat counts never make an atomic number or a symbol, so a
+  // text holding them is refused here as well.
+  const std::string_view item(start, static_cast<std::size_t>(p - start));
+  std::optional<std::int32_t> number = short_number(item);
+  if (!number)
+    number = parse_integer(item);
+  if (number) {
+    if (*number < 1 || *number > Element_map::size)
+      return nullptr;
+    if (*number != last_number_) {
+      last_number_ = *number;
+      last_symbol_ = table_.get_element_symbol(*number);
+    }
+  } else if (!element_symbol(item)) {
+    return nullptr;
+  }
+  name = last_symbol_;
+  // Remember the bytes up to the one that ended the item, when they fit a word.
+  const auto length = static_cast<unsigned>(p - line);
+  if (p != end && length < 8 && end - line >= 8) {
+    prefix_mask_ = length == 7 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length + 8)) - 1;
+    prefix_word_ = detail::load_eight(line) & prefix_mask_;
+    prefix_length_ = length;
+    prefix_symbol_ = name;
+  } else {
+    prefix_mask_ = 0;
+    prefix_word_ = 1;
+  }
+  return p;
+}
+
 std::size_t PlainAtoms::take_lines(std::string_view text, std::size_t max_atoms,
                                    std::vector<Symbol> &names, std::vector<Vec3> &xyz,
                                    std::size_t &taken_bytes) {
@@ -101,36 +147,19 @@ std::size_t PlainAtoms::take_lines(std::string_view text, std::size_t max_atoms,
   const char *line = begin;
   std::size_t taken = 0;
   while (taken < max_atoms && line != end) {
-    const char *p = line;
-    while (p != end && is_item_blank(*p))
-      ++p;
-    const char *const start = p;
-    while (p != end && !ends_item_or_line(*p))
-      ++p;
-    // Quotes and repeat counts never make an atomic number or a symbol, so a
-    // text holding them is refused here as well.
-    const std::string_view item(start, static_cast<std::size_t>(p - start));
     Symbol name;
-    std::optional<std::int32_t> number = short_number(item);
-    if (!number)
-      number = parse_integer(item);
-    if (number) {
-      if (*number < 1 || *number > Element_map::size)
-        break;
-      if (*number != last_number_) {
-        last_number_ = *number;
-        last_symbol_ = table_.get_element_symbol(*number);
-      }
-      name = last_symbol_;
-    } else if (const auto symbol = element_symbol(item)) {
-      name = *symbol;
-    } else {
+    const char *p = take_element(line, end, name);
+    if (p == nullptr)
       break;
-    }
     Vec3 position;
     bool plain = true;
     for (double &value : position) {
-      skip_separator(p, end);
+      // One blank is the common separator.
+      if (end - p >= 2 && p[0] == ' ' &&
+          (detail::item_char_class(p[1]) & (detail::blank | detail::comma)) == 0)
+        ++p;
+      else
+        skip_separator(p, end);
       if (!take_real(p, end, value)) {
         plain = false;
         break;

@@ -4,6 +4,7 @@
 #include "crystal/element.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -35,9 +36,20 @@ public:
   std::optional<Symbol> element_symbol(std::string_view text);
 
 private:
+  // The element at the start of `line` (leading blanks allowed), in `name`;
+  // returns where its item ends, or nullptr when it is no element.
+  const char *take_element(const char *line, const char *end, Symbol &name);
+
   const Element_map &table_;
   Symbol last_symbol_;
   std::int32_t last_number_ = 0;
+  // The first prefix_length_ + 1 bytes of the line whose element was read
+  // last (those under prefix_mask_), when they held the item and its end,
+  // and the element they name.
+  std::uint64_t prefix_word_ = 1;
+  std::uint64_t prefix_mask_ = 0;
+  unsigned prefix_length_ = 0;
+  Symbol prefix_symbol_;
 };
 
 } // namespace morvak::crystal
