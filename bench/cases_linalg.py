@@ -113,8 +113,14 @@ def run(
     settle_s: float = 0.0,
     operations: list[str] | None = None,
     flavours: list[str] | None = None,
+    null: bool = False,
 ) -> list[Row]:
-    """Every operation and flavour at every size, or only those named."""
+    """Every operation and flavour at every size, or only those named.
+
+    With `null`, numpy's call runs twice per round, as a contender of its own
+    the second time, and a row of group "linalg null" compares the two: the
+    ratios that one call shows against itself.
+    """
     unknown = sorted(set(operations or []) - set(OPERATIONS)) + sorted(
         set(flavours or []) - set(FLAVOURS)
     )
@@ -130,9 +136,17 @@ def run(
                 if operations and operation not in operations:
                     continue
                 log(f"  {operation} {flavour} n={n}")
-                times = time_interleaved(calls, timing, settle_s)
                 ours, *peers = calls
+                numpy_peer = next((p for p in peers if p.startswith("numpy")), None)
+                if null and numpy_peer is not None:
+                    calls[f"{numpy_peer}, again"] = calls[numpy_peer]
+                times = time_interleaved(calls, timing, settle_s)
                 new = rows_for("linalg", operation, flavour, n, times, ours, peers)
+                if null and numpy_peer is not None:
+                    again = f"{numpy_peer}, again"
+                    new += rows_for(
+                        "linalg null", operation, flavour, n, times, again, [numpy_peer]
+                    )
                 for row in new:
                     log(f"    {row.peer.name}: {row.ratio:.3f}x")
                 rows += new

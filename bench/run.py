@@ -99,6 +99,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         type=lambda text: [part.strip() for part in text.split(",") if part.strip()],
         help="linalg: only these flavours, real and/or complex (default: both)",
     )
+    parser.add_argument(
+        "--null",
+        action="store_true",
+        help="linalg: also time numpy's call a second time in each round and report it against "
+        "itself, which shows how far apart two runs of one call come out",
+    )
     parser.add_argument("--calls", type=int, help="calls per get/set loop (default 1e6)")
     parser.add_argument(
         "--atoms", type=_int_list, help="atom counts for files and extxyz (default 1e3,1e5,1e6)"
@@ -235,6 +241,7 @@ def main(argv: list[str]) -> int:
             "sizes": args.sizes,
             "operations": args.operations,
             "flavours": args.flavours,
+            "null": args.null,
             "calls": args.calls,
             "atoms": args.atoms,
             "neighbour_atoms": args.neighbour_atoms,
@@ -260,7 +267,7 @@ def main(argv: list[str]) -> int:
         log("linalg")
         if cases_linalg.available():
             rows += cases_linalg.run(
-                args.sizes, args.timing, log, args.settle, args.operations, args.flavours
+                args.sizes, args.timing, log, args.settle, args.operations, args.flavours, args.null
             )
         else:
             log("  Operator classes not built yet: linalg skipped")
