@@ -37,6 +37,7 @@ def smoke(tmp_path_factory):
         str(BENCH / "run.py"),
         "--threads=1",
         "--sizes=12",
+        "--null",
         "--interleave-sizes=12,12",
         "--calls=300",
         "--atoms=40",
@@ -88,6 +89,7 @@ def test_groups_present_as_the_build_allows(smoke):
     groups = {row["group"] for row in data["results"]}
     assert "calls" in groups
     assert ("linalg" in groups) == HAS_OPERATORS
+    assert ("linalg null" in groups) == HAS_OPERATORS
     assert ("interleave" in groups) == HAS_OPERATORS
     assert ("files" in groups) == _pelmar_has("read_xyz")
     assert "bridge" in groups
