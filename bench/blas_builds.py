@@ -108,8 +108,8 @@ def main() -> None:
                 for n in (int(s) for s in args.sizes.split(",")):
                     m = _compare(paths, kind, n, args.rounds)
                     print(
-                        f"| {threads} | {kind}gemm | {n} | {m['haldo'] * 1e3:.1f} ms "
-                        f"| {m['numpy'] * 1e3:.1f} ms | {m['haldo'] / m['numpy']:.3f} "
+                        f"| {threads} | {kind}gemm | {n} | {m['haldo'] * 1e3:.4g} ms "
+                        f"| {m['numpy'] * 1e3:.4g} ms | {m['haldo'] / m['numpy']:.3f} "
                         f"| {m['numpy, again'] / m['numpy']:.3f} |",
                         flush=True,
                     )

@@ -131,3 +131,30 @@ def test_report_renders_from_the_json(smoke):
     assert done.returncode == 0, done.stderr
     text = report.read_text()
     assert "## BLAS and thread pools" in text and "## Targets" in text
+
+
+@pytest.mark.skipif(not HAS_OPERATORS, reason="haldo's operators are not built")
+@pytest.mark.parametrize(
+    ("script", "options", "rows"),
+    [
+        ("blas_builds.py", ["--sizes=12", "--rounds=1"], 4),
+        ("lapack_builds.py", ["--sizes=12", "--rounds=1", "--threads=1"], 4),
+    ],
+)
+def test_build_comparisons_give_a_positive_ratio_in_every_cell(script, options, rows):
+    done = subprocess.run(
+        [sys.executable, str(BENCH / script), *options],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    table = [
+        line for line in done.stdout.splitlines() if line.startswith("| ") and "| 12 |" in line
+    ]
+    assert len(table) == rows
+    for line in table:
+        # Ratio cells hold "median (low-high)" or a bare figure; "-" marks one that does not apply.
+        figures = [c.split()[0] for c in line.strip("|").split("|")[3:] if c.strip() != "-"]
+        assert figures and all(_positive(float(f)) for f in figures)
