@@ -39,19 +39,23 @@ def _libraries() -> dict[str, str]:
     return found
 
 
+def _symbol(path: str, name: str):
+    """The Fortran routine `name` of the library at `path`, and its integer type."""
+    lib = ctypes.CDLL(path)
+    for symbol, integer in (
+        (f"scipy_{name}_64_", ctypes.c_int64),
+        (f"{name}_64_", ctypes.c_int64),
+        (f"scipy_{name}_", ctypes.c_int),
+        (f"{name}_", ctypes.c_int),
+    ):
+        if hasattr(lib, symbol):
+            return getattr(lib, symbol), integer
+    raise SystemExit(f"{path}: no {name}")
+
+
 def _gemm(path: str, kind: str, n: int, a, b, c):
     """A call of `kind`gemm from the library at `path` computing c = a b."""
-    lib = ctypes.CDLL(path)
-    for name, integer in (
-        (f"scipy_{kind}gemm_64_", ctypes.c_int64),
-        (f"{kind}gemm_64_", ctypes.c_int64),
-        (f"{kind}gemm_", ctypes.c_int),
-    ):
-        if hasattr(lib, name):
-            break
-    else:
-        raise SystemExit(f"{path}: no {kind}gemm")
-    function = getattr(lib, name)
+    function, integer = _symbol(path, f"{kind}gemm")
     size, no = integer(n), ctypes.c_char(b"N")
     one, zero = (ctypes.c_double * 2)(1, 0), (ctypes.c_double * 2)(0, 0)
     ref, pointer = ctypes.byref, ctypes.c_void_p

@@ -27,24 +27,11 @@ import time
 import morvak
 import numpy as np
 import threadpoolctl
-from blas_builds import _libraries
+from blas_builds import _libraries, _symbol
 
 import haldo
 
 _REF, _PTR = ctypes.byref, lambda array: ctypes.c_void_p(array.ctypes.data)
-
-
-def _symbol(path: str, name: str):
-    lib = ctypes.CDLL(path)
-    for symbol, integer in (
-        (f"scipy_{name}_64_", ctypes.c_int64),
-        (f"{name}_64_", ctypes.c_int64),
-        (f"scipy_{name}_", ctypes.c_int),
-        (f"{name}_", ctypes.c_int),
-    ):
-        if hasattr(lib, symbol):
-            return getattr(lib, symbol), integer
-    raise SystemExit(f"{path}: no {name}")
 
 
 def _routine(path: str, a0: np.ndarray, hermitian: bool, lwork_fixed: int | None):

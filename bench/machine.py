@@ -65,8 +65,10 @@ def blas_owner(filepath: str) -> str:
         return "numpy"
     if "/scipy.libs/" in path or "/scipy/" in path:
         return "scipy"
+    if "/scipy_openblas32/" in path:
+        return "haldo (scipy-openblas32)"
     if "site-packages" not in path:
-        return "system (haldo)"
+        return "system"
     return "other"
 
 

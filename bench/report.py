@@ -64,8 +64,8 @@ def _pools(meta: dict) -> list[str]:
         "",
     ]
     lines += _md_table(["used by", "library", "kernel", "threading", "threads", "path"], body)
-    if not any(p["owner"] == "system (haldo)" for p in info["pools"]):
-        lines += ["", "No system BLAS was loaded: haldo's BLAS does not appear above."]
+    if not any(p["owner"].startswith("haldo") for p in info["pools"]):
+        lines += ["", "haldo's BLAS (scipy-openblas32) was not loaded and does not appear above."]
     for p in info["limited_after_import"]:
         lines += [
             "",

@@ -18,8 +18,22 @@ if(MORVAK_FUZZ)
   return()
 endif()
 
+if(MORVAK_BUILD_PYTHON)
+  find_package(Python 3.8 REQUIRED COMPONENTS Interpreter Development.Module)
+  if(NOT pybind11_DIR)
+    execute_process(
+      COMMAND "${Python_EXECUTABLE}" -m pybind11 --cmakedir
+      OUTPUT_VARIABLE _pybind11_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    set(pybind11_DIR "${_pybind11_dir}")
+  endif()
+  find_package(pybind11 2.12 CONFIG REQUIRED)
+  if(pybind11_VERSION VERSION_GREATER_EQUAL 3)
+    message(FATAL_ERROR "haldo needs pybind11 2.x, found ${pybind11_VERSION}")
+  endif()
+endif()
+
 find_path(ARMADILLO_INCLUDE_DIR armadillo PATHS /usr/include REQUIRED)
-find_library(OPENBLAS_LIBRARY NAMES openblas REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/WheelOpenBLAS.cmake)
 
 add_library(morvak_armadillo INTERFACE)
 target_include_directories(morvak_armadillo SYSTEM INTERFACE ${ARMADILLO_INCLUDE_DIR})
@@ -38,20 +52,10 @@ target_compile_definitions(morvak_armadillo INTERFACE
   ARMA_DONT_USE_ARPACK
   ARMA_DONT_USE_SUPERLU)
 target_link_libraries(morvak_armadillo INTERFACE ${OPENBLAS_LIBRARY})
-
-if(MORVAK_BUILD_PYTHON)
-  find_package(Python 3.8 REQUIRED COMPONENTS Interpreter Development.Module)
-  if(NOT pybind11_DIR)
-    execute_process(
-      COMMAND "${Python_EXECUTABLE}" -m pybind11 --cmakedir
-      OUTPUT_VARIABLE _pybind11_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    set(pybind11_DIR "${_pybind11_dir}")
-  endif()
-  find_package(pybind11 2.12 CONFIG REQUIRED)
-  if(pybind11_VERSION VERSION_GREATER_EQUAL 3)
-    message(FATAL_ERROR "haldo needs pybind11 2.x, found ${pybind11_VERSION}")
-  endif()
-endif()
+# Every Fortran name Armadillo (and models/) calls is mapped onto the wheel's
+# prefixed symbol before any source sees it.
+target_compile_options(morvak_armadillo INTERFACE
+  "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${MORVAK_BLAS_SYMBOLS_HEADER}>")
 
 if(MORVAK_BUILD_TESTS)
   find_package(GTest REQUIRED)

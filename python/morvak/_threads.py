@@ -1,7 +1,8 @@
 """Thread counts of every BLAS and OpenMP pool in the process, numpy's and haldo's alike.
 
-numpy's wheels carry their own OpenBLAS and haldo uses the system's, so a
-process that uses both holds two BLAS thread pools. After each call a pool's
+numpy's wheels carry their own copy of OpenBLAS and haldo loads the one of
+the scipy-openblas32 package, so a process that uses both holds two BLAS
+thread pools. After each call a pool's
 workers keep spinning for a while before they sleep; on a machine with few
 cores, a loop that alternates numpy and haldo calls then runs every call
 against the other pool's spinning workers. With one thread per pool no worker
