@@ -73,6 +73,23 @@ def _gemm(path: str, kind: str, n: int, a, b, c):
     return lambda: function(*args)
 
 
+def _take_turns(calls: dict, rounds: int) -> dict[str, list[float]]:
+    """One untimed call each, then `rounds` rounds in an order that rotates,
+    each call after a 0.3 s pause so that no worker of another pool still spins."""
+    for call in calls.values():
+        call()
+    names = list(calls)
+    times: dict[str, list[float]] = {name: [] for name in names}
+    for round_no in range(rounds):
+        shift = round_no % len(names)
+        for name in names[shift:] + names[:shift]:
+            time.sleep(0.3)
+            start = time.perf_counter()
+            calls[name]()
+            times[name].append(time.perf_counter() - start)
+    return times
+
+
 def _compare(paths: dict[str, str], kind: str, n: int, rounds: int) -> dict[str, float]:
     dtype = np.float64 if kind == "d" else np.complex128
     rng = np.random.default_rng(1)
@@ -83,16 +100,7 @@ def _compare(paths: dict[str, str], kind: str, n: int, rounds: int) -> dict[str,
         "numpy": _gemm(paths["numpy"], kind, n, a, b, c),
     }
     calls["numpy, again"] = calls["numpy"]
-    times: dict[str, list[float]] = {name: [] for name in calls}
-    for call in calls.values():
-        call()
-    names = list(calls)
-    for round_no in range(rounds):
-        for name in names[round_no % len(names) :] + names[: round_no % len(names)]:
-            time.sleep(0.3)
-            start = time.perf_counter()
-            calls[name]()
-            times[name].append(time.perf_counter() - start)
+    times = _take_turns(calls, rounds)
     return {name: statistics.median(t) for name, t in times.items()}
 
 

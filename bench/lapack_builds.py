@@ -22,12 +22,11 @@ from __future__ import annotations
 import argparse
 import ctypes
 import statistics
-import time
 
 import morvak
 import numpy as np
 import threadpoolctl
-from blas_builds import _libraries, _symbol
+from blas_builds import _libraries, _symbol, _take_turns
 
 import haldo
 
@@ -109,21 +108,6 @@ def _contenders(paths: dict[str, str], a0: np.ndarray, hermitian: bool) -> dict:
     return calls
 
 
-def _time(calls: dict, rounds: int) -> dict[str, list[float]]:
-    for call in calls.values():
-        call()
-    names = list(calls)
-    times: dict[str, list[float]] = {name: [] for name in names}
-    for round_no in range(rounds):
-        shift = round_no % len(names)
-        for name in names[shift:] + names[:shift]:
-            time.sleep(0.3)
-            start = time.perf_counter()
-            calls[name]()
-            times[name].append(time.perf_counter() - start)
-    return times
-
-
 RATIOS = (
     ("haldo / numpy", "haldo eigen", "numpy"),
     ("build", "haldo's build", "numpy's build"),
@@ -164,7 +148,7 @@ def main() -> None:
                     hermitian = kind.endswith("evd")
                     if hermitian:
                         a0 = a0 + a0.conj().T
-                    times = _time(_contenders(paths, a0, hermitian), args.rounds)
+                    times = _take_turns(_contenders(paths, a0, hermitian), args.rounds)
                     cells = [_paired(times, top, bottom) for _, top, bottom in RATIOS]
                     numpy_s = statistics.median(times["numpy"])
                     print(
