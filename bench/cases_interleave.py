@@ -1,9 +1,9 @@
 """Alternating haldo and numpy calls in one loop, against the two loops run alone.
 
-haldo links the system's OpenBLAS and numpy carries its own copy: two thread
-pools in one process. After a call, each pool's workers spin for a while
-before they sleep, so a loop that alternates the two libraries meets the other
-pool's spinning workers on every call. Each round times k iterations of: haldo
+haldo calls numpy's own OpenBLAS when numpy's wheel carries one, so the two
+share one thread pool; with another numpy they hold two. After a call, a
+pool's workers spin for a while before they sleep, so a loop that alternates
+two pools meets the other pool's spinning workers on every call. Each round times k iterations of: haldo
 alone, numpy alone, both in turn, and both in turn under
 `morvak.blas_threads(1)`. A pause before every loop lets the workers of the
 previous loop fall asleep, so each loop starts from quiet pools. The ratio is
@@ -32,8 +32,8 @@ from common import Row, Side, Timing
 
 import haldo
 
-# (operation, iterations per loop at the default orders 200 and 1000)
-CASES = {"product": 100, "eigen hermitian": 3}
+# (operation, iterations per loop, which order: the product's or the decompositions')
+CASES = (("product", 100, 0), ("eigen hermitian", 3, 1), ("eigen general", 2, 1))
 # Workers sleep after 2^4 cycles instead of 2^28: read once, when OpenBLAS loads.
 SHORT_SPIN = {"OPENBLAS_THREAD_TIMEOUT": "4"}
 MIN_ROUNDS = 5
@@ -59,6 +59,12 @@ def _calls(operation: str, n: int, rng: np.random.Generator):
     B = rng.standard_normal((n, n))
     if operation == "product":
         return (lambda: a * b, lambda: A @ B, lambda: scipy.linalg.blas.dgemm(1.0, A, B))
+    if operation == "eigen general":
+        return (
+            a.eigen,
+            lambda: np.linalg.eig(A),
+            lambda: scipy.linalg.eig(A, left=False, right=True),
+        )
     h = a + a.transpose()
     H = A + A.T
     if not h.is_hermitian():
@@ -150,7 +156,8 @@ def run(sizes: list[int], timing: Timing, log, pause_s: float) -> list[Row]:
     """`sizes`: the product's order, then the eigen-decomposition's."""
     rows: list[Row] = []
     pair = ("haldo", "numpy")
-    for (operation, k), n in zip(CASES.items(), sizes):
+    for operation, k, which in CASES:
+        n = sizes[which]
         log(f"  {operation} real n={n}, {k} iterations per loop")
         times = _measure(operation, n, k, timing, pause_s)
         short = _in_child(operation, n, k, timing, pause_s, SHORT_SPIN)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 import os
 import platform
 import sys
@@ -58,18 +59,32 @@ def describe_machine() -> dict:
     }
 
 
+def _haldo_blas() -> str | None:
+    """The OpenBLAS file haldo's calls go to, when haldo is loaded."""
+    haldo = sys.modules.get("haldo")
+    if haldo is None:
+        return None
+    library = ctypes.CDLL(haldo.__file__).morvak_blas_library
+    library.restype = ctypes.c_char_p
+    return os.path.realpath(library().decode())
+
+
 def blas_owner(filepath: str) -> str:
-    """Who loaded a BLAS library, judged by where it lies."""
+    """Who loaded a BLAS library, judged by where it lies, and whether haldo calls it."""
     path = filepath.replace("\\", "/")
     if "/numpy.libs/" in path or "/numpy/" in path:
-        return "numpy"
-    if "/scipy.libs/" in path or "/scipy/" in path:
-        return "scipy"
-    if "/scipy_openblas32/" in path:
-        return "haldo (scipy-openblas32)"
-    if "site-packages" not in path:
-        return "system"
-    return "other"
+        owner = "numpy"
+    elif "/scipy.libs/" in path or "/scipy/" in path:
+        owner = "scipy"
+    elif "/scipy_openblas64/" in path:
+        owner = "haldo's wheel"
+    elif "site-packages" not in path:
+        owner = "system"
+    else:
+        owner = "other"
+    if _haldo_blas() == os.path.realpath(filepath):
+        owner = "haldo" if owner == "haldo's wheel" else f"{owner}, haldo"
+    return owner
 
 
 def thread_pools(threads: int) -> dict:

@@ -64,8 +64,8 @@ def _pools(meta: dict) -> list[str]:
         "",
     ]
     lines += _md_table(["used by", "library", "kernel", "threading", "threads", "path"], body)
-    if not any(p["owner"].startswith("haldo") for p in info["pools"]):
-        lines += ["", "haldo's BLAS (scipy-openblas32) was not loaded and does not appear above."]
+    if not any("haldo" in p["owner"].split(", ") for p in info["pools"]):
+        lines += ["", "haldo was not loaded: no library above serves its calls."]
     for p in info["limited_after_import"]:
         lines += [
             "",

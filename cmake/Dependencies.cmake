@@ -40,6 +40,7 @@ target_include_directories(morvak_armadillo SYSTEM INTERFACE ${ARMADILLO_INCLUDE
 # ARMA_WARN_LEVEL=0: Armadillo's warnings go to std::cerr (its debug-mode
 # symmetry check in eig_sym warns about a symmetric matrix with a non-finite
 # element); failures reach callers as exceptions only.
+# ARMA_BLAS_LONG_LONG: the wheel's OpenBLAS, like numpy's, takes 64-bit integers.
 # ARMA_DONT_USE_OPENMP: the only OpenMP use of Armadillo that haldo reaches is the normal fill of
 # 1024 or more elements, and libgomp is not fork-safe: a fork()ed child that
 # fills again deadlocks. Fills run on the calling thread.
@@ -50,10 +51,11 @@ target_compile_definitions(morvak_armadillo INTERFACE
   ARMA_DONT_USE_OPENMP
   ARMA_DONT_USE_HDF5
   ARMA_DONT_USE_ARPACK
-  ARMA_DONT_USE_SUPERLU)
-target_link_libraries(morvak_armadillo INTERFACE ${OPENBLAS_LIBRARY})
-# Every Fortran name Armadillo (and models/) calls is mapped onto the wheel's
-# prefixed symbol before any source sees it.
+  ARMA_DONT_USE_SUPERLU
+  ARMA_BLAS_LONG_LONG)
+target_link_libraries(morvak_armadillo INTERFACE morvak_blas)
+# Every Fortran name Armadillo (and models/) calls is mapped onto its entry in
+# the jump table (blas/) before any source sees it.
 target_compile_options(morvak_armadillo INTERFACE
   "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${MORVAK_BLAS_SYMBOLS_HEADER}>")
 

@@ -1,6 +1,7 @@
 #include "haldo/bindings.hpp"
 #include "haldo/class_guard.hpp"
 #include "haldo/fast_access.hpp"
+#include "haldo/shared_blas.hpp"
 #include "haldo/version_check.hpp"
 
 #include <complex>
@@ -68,6 +69,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_haldo() {
   py::detail::get_internals();
   try {
     auto m = py::module_::create_extension_module("haldo", nullptr, &module_def);
+    haldo::share_blas_with_numpy();
     register_classes(m);
     haldo::install_fast_access();
     haldo::guard_class_assignment(m);

@@ -6,12 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "blas/integer.hpp"
 #include "models/parallel.hpp"
 
-extern "C" void zheevd_(const char *jobz, const char *uplo, const int *n, morvak::models::cplx *a,
-                        const int *lda, double *w, morvak::models::cplx *work, const int *lwork,
-                        double *rwork, const int *lrwork, int *iwork, const int *liwork, int *info,
-                        std::size_t jobz_len, std::size_t uplo_len);
+using lapack_int = morvak::blas::integer;
+
+extern "C" void zheevd_(const char *jobz, const char *uplo, const lapack_int *n,
+                        morvak::models::cplx *a, const lapack_int *lda, double *w,
+                        morvak::models::cplx *work, const lapack_int *lwork, double *rwork,
+                        const lapack_int *lrwork, lapack_int *iwork, const lapack_int *liwork,
+                        lapack_int *info, std::size_t jobz_len, std::size_t uplo_len);
 
 namespace morvak::models {
 
@@ -21,10 +25,10 @@ namespace {
 class HermitianSolver {
 public:
   explicit HermitianSolver(int n) : n_(n), matrix_(static_cast<std::size_t>(n) * n) {
-    int lwork = -1, lrwork = -1, liwork = -1, info = 0;
+    lapack_int lwork = -1, lrwork = -1, liwork = -1, info = 0;
     cplx wq;
     double rq;
-    int iq;
+    lapack_int iq;
     double w;
     zheevd_("N", "L", &n_, matrix_.data(), &n_, &w, &wq, &lwork, &rq, &lrwork, &iq, &liwork, &info,
             1, 1);
@@ -34,9 +38,10 @@ public:
   }
   cplx *matrix() { return matrix_.data(); }
   void solve(double *values) {
-    const int lwork = static_cast<int>(work_.size()), lrwork = static_cast<int>(rwork_.size()),
-              liwork = static_cast<int>(iwork_.size());
-    int info = 0;
+    const lapack_int lwork = static_cast<lapack_int>(work_.size()),
+                     lrwork = static_cast<lapack_int>(rwork_.size()),
+                     liwork = static_cast<lapack_int>(iwork_.size());
+    lapack_int info = 0;
     zheevd_("N", "L", &n_, matrix_.data(), &n_, values, work_.data(), &lwork, rwork_.data(),
             &lrwork, iwork_.data(), &liwork, &info, 1, 1);
     if (info != 0)
@@ -44,10 +49,10 @@ public:
   }
 
 private:
-  int n_;
+  lapack_int n_;
   std::vector<cplx> matrix_, work_;
   std::vector<double> rwork_;
-  std::vector<int> iwork_;
+  std::vector<lapack_int> iwork_;
 };
 
 } // namespace

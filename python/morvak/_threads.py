@@ -1,8 +1,9 @@
 """Thread counts of every BLAS and OpenMP pool in the process, numpy's and haldo's alike.
 
-numpy's wheels carry their own copy of OpenBLAS and haldo loads the one of
-the scipy-openblas32 package, so a process that uses both holds two BLAS
-thread pools. After each call a pool's
+haldo and morvak call numpy's own OpenBLAS when numpy's wheel carries one:
+then one pool serves all three. With another numpy (conda, Debian, a source
+build), a process that uses both holds two BLAS thread pools. After each call
+a pool's
 workers keep spinning for a while before they sleep; on a machine with few
 cores, a loop that alternates numpy and haldo calls then runs every call
 against the other pool's spinning workers. With one thread per pool no worker

@@ -125,7 +125,7 @@ def test_thread_count_is_reported_for_every_pool(smoke):
     _, data, _ = smoke
     pools = data["meta"]["threads"]["pools"]
     owners = {p["owner"] for p in pools if p["user_api"] == "blas"}
-    assert "numpy" in owners
+    assert any(owner.startswith("numpy") for owner in owners), owners
     assert all(p["num_threads"] == 1 for p in pools)
 
 

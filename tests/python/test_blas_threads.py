@@ -1,4 +1,10 @@
-"""morvak.blas_threads reaches numpy's and haldo's BLAS pools, and gives them back."""
+"""One OpenBLAS instance serves numpy, haldo and morvak; morvak.blas_threads
+reaches every pool, and gives it back."""
+
+import json
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -17,10 +23,10 @@ def _blas_counts():
 def test_limits_both_pools_and_restores_them():
     before = _blas_counts()
     paths = list(before)
-    # numpy's bundled OpenBLAS and the scipy-openblas32 package's, which haldo
-    # and morvak's native module share.
+    # numpy's bundled OpenBLAS and the scipy-openblas64 package's, which haldo
+    # and morvak's native module link.
     assert any("numpy" in p for p in paths), paths
-    assert sum("/scipy_openblas32/" in p for p in paths) == 1, paths
+    assert sum("/scipy_openblas64/" in p for p in paths) == 1, paths
     a = haldo.OperatorReal()
     a.randn(150, 150)
     b = haldo.OperatorReal()
@@ -53,3 +59,47 @@ def test_refuses_bad_counts(value, error):
     with pytest.raises(error, match="blas_threads: expected"):
         blas_threads(value)
     assert _blas_counts() == before
+
+
+_SERVED = """
+import ctypes, json, sys
+{prelude}
+import {first}
+import numpy, haldo, morvak._native
+from threadpoolctl import threadpool_info
+
+def served(module):
+    library = ctypes.CDLL(module.__file__).morvak_blas_library
+    library.restype = ctypes.c_char_p
+    return library().decode()
+
+print(json.dumps([p["filepath"] for p in threadpool_info() if "numpy.libs" in p["filepath"]]))
+print(served(haldo))
+print(served(morvak._native))
+"""
+
+
+@pytest.mark.parametrize(
+    "first, prelude",
+    [
+        ("numpy", ""),
+        ("haldo", ""),
+        ("morvak", ""),
+        # A path entry that is no valid text in the file-system encoding.
+        ("haldo", 'sys.path.insert(0, "/nonexistent/\\udcff")'),
+    ],
+)
+def test_numpy_haldo_and_morvak_share_numpys_openblas(first, prelude):
+    if not any("/numpy.libs/libscipy_openblas64_" in p for p in _blas_counts()):
+        pytest.skip("this numpy carries no scipy-openblas64 build")
+    out = subprocess.run(
+        [sys.executable, "-c", _SERVED.format(first=first, prelude=prelude)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.splitlines()
+    numpy_libraries, haldo_calls, morvak_calls = json.loads(out[0]), out[1], out[2]
+    # Whatever comes first, numpy's library is loaded once and serves all three.
+    assert len(numpy_libraries) == 1, numpy_libraries
+    assert os.path.samefile(haldo_calls, numpy_libraries[0])
+    assert os.path.samefile(morvak_calls, numpy_libraries[0])
