@@ -41,6 +41,8 @@ target_include_directories(morvak_armadillo SYSTEM INTERFACE ${ARMADILLO_INCLUDE
 # symmetry check in eig_sym warns about a symmetric matrix with a non-finite
 # element); failures reach callers as exceptions only.
 # ARMA_BLAS_LONG_LONG: the wheel's OpenBLAS, like numpy's, takes 64-bit integers.
+# ARMA_ALIEN_MEM_*: matrices of 4 MiB or more get huge pages, as numpy's arrays
+# do; a fresh 64 MB result otherwise costs 16384 page faults (blas/memory.hpp).
 # ARMA_DONT_USE_OPENMP: the only OpenMP use of Armadillo that haldo reaches is the normal fill of
 # 1024 or more elements, and libgomp is not fork-safe: a fork()ed child that
 # fills again deadlocks. Fills run on the calling thread.
@@ -52,12 +54,15 @@ target_compile_definitions(morvak_armadillo INTERFACE
   ARMA_DONT_USE_HDF5
   ARMA_DONT_USE_ARPACK
   ARMA_DONT_USE_SUPERLU
-  ARMA_BLAS_LONG_LONG)
+  ARMA_BLAS_LONG_LONG
+  ARMA_ALIEN_MEM_ALLOC_FUNCTION=morvak_arma_allocate
+  ARMA_ALIEN_MEM_FREE_FUNCTION=morvak_arma_release)
 target_link_libraries(morvak_armadillo INTERFACE morvak_blas)
 # Every Fortran name Armadillo (and models/) calls is mapped onto its entry in
 # the jump table (blas/) before any source sees it.
 target_compile_options(morvak_armadillo INTERFACE
-  "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${MORVAK_BLAS_SYMBOLS_HEADER}>")
+  "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${MORVAK_BLAS_SYMBOLS_HEADER}>"
+  "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${PROJECT_SOURCE_DIR}/blas/memory.hpp>")
 
 if(MORVAK_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -6,7 +6,6 @@
 #include <system_error>
 #include <thread>
 
-#include <sys/mman.h>
 
 namespace morvak::models {
 namespace {
@@ -85,23 +84,6 @@ void copy_bytes(void *destination, const void *source, std::size_t bytes) noexce
     std::memcpy(out + done, in + done, std::min(piece, bytes - done));
 }
 
-void advise_huge_pages(void *data, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-  if (bytes < (std::size_t{1} << 22))
-    return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-  // Advice only: a kernel without transparent huge pages refuses it, and the
-  // memory works the same.
-  if (last > first)
-    (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
 
 template void copy_to_column_major<double>(const StridedView &, double *);
 template void copy_to_column_major<std::complex<double>>(const StridedView &,

@@ -28,12 +28,6 @@ template <typename T> void copy_to_column_major(const StridedView &source, T *de
 // its ordinary path.
 void copy_bytes(void *destination, const void *source, std::size_t bytes) noexcept;
 
-// Asks the kernel to back the whole 2 MiB pages inside [data, data + bytes)
-// with huge pages when they are first touched, as numpy does for its large
-// arrays. A fresh 256 MB block then costs 128 page faults instead of 65536,
-// which is most of the time of filling it (more so inside a virtual machine).
-// Blocks under 4 MiB, and systems without the advice, are left as they are.
-void advise_huge_pages(void *data, std::size_t bytes) noexcept;
 
 extern template void copy_to_column_major<double>(const StridedView &, double *);
 extern template void copy_to_column_major<std::complex<double>>(const StridedView &,

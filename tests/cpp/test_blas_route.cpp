@@ -81,8 +81,9 @@ TEST(BlasRoute, RoutesEveryCallToAnotherCopy) {
     const int first = set_threads(MORVAK_TEST_OPENBLAS, 3 - n), in_copy = set_threads(copy, n);
     ASSERT_GT(first, 0);
     EXPECT_EQ(openblas_get_num_threads(), in_copy);
-    if (first != in_copy)
+    if (first != in_copy) {
       EXPECT_NE(openblas_get_num_threads(), first);
+    }
   }
   EXPECT_EQ(arma::accu(a * a != product), 0u);
   EXPECT_EQ(arma::accu(arma::eig_sym(sym) != values), 0u);

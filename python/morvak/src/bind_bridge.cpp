@@ -109,7 +109,6 @@ void assign(Container &storage, const morvak::models::StridedView &view) {
     filled.set_size(view.rows);
   else
     filled.set_size(view.rows, view.cols);
-  morvak::models::advise_huge_pages(filled.memptr(), filled.n_elem * sizeof(T));
   if (filled.n_elem * sizeof(T) >= unlocked_copy_bytes) {
     py::gil_scoped_release unlocked;
     morvak::models::copy_to_column_major(view, filled.memptr());
