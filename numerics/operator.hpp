@@ -1,6 +1,7 @@
 #pragma once
 
 #include "numerics/common.hpp"
+#include "numerics/eig_gen.hpp"
 #include "numerics/lu.hpp"
 
 #include <complex>
@@ -96,8 +97,8 @@ public:
       if (!arma::eig_sym(*sym_eigenvalues, *sym_eigenvectors, *matrix))
         fail_decomposition(*sym_eigenvalues, *sym_eigenvectors, "eig_sym(): decomposition failed");
     } else {
-      // Default option: no balancing.
-      if (!arma::eig_gen(*gen_eigenvalues, *gen_eigenvectors, *matrix))
+      // geev with the workspace it asks for (numerics/eig_gen.hpp).
+      if (!detail::general_eigen(*gen_eigenvalues, *gen_eigenvectors, *matrix))
         fail_decomposition(*gen_eigenvalues, *gen_eigenvectors, "eig_gen(): decomposition failed");
     }
   }

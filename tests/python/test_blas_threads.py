@@ -103,3 +103,23 @@ def test_numpy_haldo_and_morvak_share_numpys_openblas(first, prelude):
     assert len(numpy_libraries) == 1, numpy_libraries
     assert os.path.samefile(haldo_calls, numpy_libraries[0])
     assert os.path.samefile(morvak_calls, numpy_libraries[0])
+
+
+@pytest.mark.parametrize("n", [7, 64, 200])
+@pytest.mark.parametrize("cls", [haldo.OperatorReal, haldo.OperatorComplex])
+def test_general_eigen_is_numpys_bit_for_bit(cls, n):
+    # On numpy's instance, with the workspace LAPACK asks for, as numpy's eig.
+    if not any("/numpy.libs/libscipy_openblas64_" in p for p in _blas_counts()):
+        pytest.skip("this numpy carries no scipy-openblas64 build")
+    import morvak
+
+    rng = np.random.default_rng(n)
+    a = rng.standard_normal((n, n))
+    if cls is haldo.OperatorComplex:
+        a = a + 1j * rng.standard_normal((n, n))
+    op = morvak.from_numpy(a, cls)
+    op.eigen()
+    values, vectors = morvak.eigenpairs(op, "general")
+    expected_values, expected_vectors = np.linalg.eig(a)
+    np.testing.assert_array_equal(values, expected_values)
+    np.testing.assert_array_equal(vectors, expected_vectors)
