@@ -150,6 +150,7 @@ def test_report_renders_from_the_json(smoke):
     [
         ("blas_builds.py", ["--sizes=12", "--rounds=1"], 4),
         ("lapack_builds.py", ["--sizes=12", "--rounds=1", "--threads=1"], 4),
+        ("paired_linalg.py", ["--sizes=12", "--rounds=1", "--threads=1"], 10),
     ],
 )
 def test_build_comparisons_give_a_positive_ratio_in_every_cell(script, options, rows):
