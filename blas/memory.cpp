@@ -27,13 +27,28 @@ void advise_huge_pages(void *data, std::size_t bytes) noexcept {
 
 } // namespace morvak::blas
 
+// malloc with room to move the block up to Armadillo's alignment, and the
+// pointer malloc gave kept just before the block. glibc's posix_memalign
+// splits the chunks it hands out, and a 32 MB result freed and asked for again
+// then met fresh pages (and huge-page compaction) on every product: 1.4x
+// numpy's time for a real product at n = 2000.
 extern "C" void *morvak_arma_allocate(std::size_t bytes) noexcept {
-  void *data = nullptr;
-  const std::size_t alignment = bytes >= 1024 ? 32 : 16;
-  if (posix_memalign(&data, alignment, bytes) != 0)
+  constexpr std::size_t alignment = 32;
+  if (bytes > SIZE_MAX - alignment)
     return nullptr;
+  void *raw = std::malloc(bytes + alignment);
+  if (raw == nullptr)
+    return nullptr;
+  // malloc aligns to at least 8 bytes, so the block starts 8 or more bytes in.
+  const std::uintptr_t start =
+      (reinterpret_cast<std::uintptr_t>(raw) + alignment) & ~std::uintptr_t{alignment - 1};
+  void *data = reinterpret_cast<void *>(start);
+  static_cast<void **>(data)[-1] = raw;
   morvak::blas::advise_huge_pages(data, bytes);
   return data;
 }
 
-extern "C" void morvak_arma_release(void *data) noexcept { std::free(data); }
+extern "C" void morvak_arma_release(void *data) noexcept {
+  if (data != nullptr)
+    std::free(static_cast<void **>(data)[-1]);
+}

@@ -14,8 +14,8 @@ void advise_huge_pages(void *data, std::size_t bytes) noexcept;
 
 } // namespace morvak::blas
 
-// Armadillo's allocation and release: the alignment Armadillo itself asks for
-// (32 bytes from 1 KiB, else 16), with huge-page advice from 4 MiB. nullptr
+// Armadillo's allocation and release: blocks aligned to 32 bytes (Armadillo
+// asks for 32 from 1 KiB, else 16), with huge-page advice from 4 MiB. nullptr
 // when out of memory, which Armadillo reports as before.
 extern "C" void *morvak_arma_allocate(std::size_t bytes) noexcept;
 extern "C" void morvak_arma_release(void *data) noexcept;

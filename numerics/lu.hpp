@@ -30,9 +30,13 @@ arma::blas_int lu_factorise(arma::Mat<T> &a, std::vector<arma::blas_int> &ipiv) 
 // pivots below 2^-1024. Scaling by a power of two is exact.
 template <typename T> int upscale_exponent(const arma::Mat<T> &m) {
   double largest = 0;
-  for (const T &v : m)
+  for (const T &v : m) {
     largest = std::max({largest, std::abs(std::real(v)), std::abs(std::imag(v))});
-  if (largest == 0 || !(largest < 0x1p-900))
+    // One element of ordinary size settles it: most matrices stop at the first.
+    if (!(largest < 0x1p-900))
+      return 0;
+  }
+  if (largest == 0)
     return 0;
   int e = 0;
   std::frexp(largest, &e);

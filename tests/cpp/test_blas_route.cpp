@@ -4,6 +4,7 @@
 #include <armadillo>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -23,12 +24,20 @@ using morvak::blas::route_to;
 
 namespace {
 
-fs::path scratch(const std::string &name) {
-  fs::path dir = fs::temp_directory_path() / ("morvak_blas_route_" + name);
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+// A folder of its own per process, removed at the end of the test.
+struct Scratch {
+  fs::path dir;
+  explicit Scratch(const std::string &name)
+      : dir(fs::temp_directory_path() /
+            ("morvak_blas_route_" + name + "_" + std::to_string(getpid()))) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+};
 
 // Sets the thread count of one loaded instance, bypassing the table, and
 // returns what that instance then reports.
@@ -71,7 +80,9 @@ TEST(BlasRoute, RoutesEveryCallToAnotherCopy) {
   const arma::cx_vec general = arma::eig_gen(c);
   const arma::mat inverse = arma::inv(a);
 
-  const fs::path copy = scratch("copy") / "libcopy_openblas.so";
+  const Scratch scratch("copy");
+  // Still mapped after the folder goes: the routed calls keep working.
+  const fs::path copy = scratch.dir / "libcopy_openblas.so";
   fs::copy_file(MORVAK_TEST_OPENBLAS, copy);
   ASSERT_TRUE(route_to(copy.string()));
   EXPECT_TRUE(fs::equivalent(library(), copy));
@@ -92,7 +103,8 @@ TEST(BlasRoute, RoutesEveryCallToAnotherCopy) {
 }
 
 TEST(BlasRoute, FindsTheLibraryOfTheFirstNumpyOnThePath) {
-  const fs::path root = scratch("path");
+  const Scratch scratch("path");
+  const fs::path &root = scratch.dir;
   const fs::path plain = root / "plain", wheel = root / "wheel", other = root / "other";
   fs::create_directories(plain);
   touch(wheel / "numpy" / "__init__.py");
