@@ -2,6 +2,7 @@
 
     .venv/bin/python bench/paired_linalg.py [--sizes 1000,2000] [--threads 1,2] [--rounds 5]
         [--operations product,inverse,det,eigen hermitian,eigen general] [--flavours real,complex]
+        [--warmup 2]
 
 Each round times one call of each side, and numpy's call once more, in an
 order that rotates, after a 0.3 s pause each (blas_builds._take_turns). The
@@ -61,6 +62,7 @@ def main() -> None:
     parser.add_argument("--sizes", type=listed(int), default=[1000, 2000])
     parser.add_argument("--threads", type=listed(int), default=[1, 2])
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--warmup", type=int, default=2, help="untimed calls of each side first")
     parser.add_argument("--operations", type=listed(str), default=list(OPERATIONS))
     parser.add_argument("--flavours", type=listed(str), default=["real", "complex"])
     args = parser.parse_args()
@@ -73,9 +75,9 @@ def main() -> None:
                     calls = _calls(operation, flavour, n)
                     with threadpool_limits(threads):
                         # Fresh large blocks meet the kernel's huge-page compaction in
-                        # the first calls of a process, on both sides; two more
-                        # untimed calls each let that settle.
-                        for call in 2 * list(calls.values()):
+                        # the first calls of a process, on both sides; untimed calls
+                        # let that settle.
+                        for call in args.warmup * list(calls.values()):
                             call()
                         times = _take_turns(calls, args.rounds)
                     seconds = statistics.median(times["numpy"])
