@@ -6,7 +6,6 @@
 #include <system_error>
 #include <thread>
 
-
 namespace morvak::models {
 namespace {
 
@@ -83,7 +82,6 @@ void copy_bytes(void *destination, const void *source, std::size_t bytes) noexce
   for (std::size_t done = 0; done < bytes; done += piece)
     std::memcpy(out + done, in + done, std::min(piece, bytes - done));
 }
-
 
 template void copy_to_column_major<double>(const StridedView &, double *);
 template void copy_to_column_major<std::complex<double>>(const StridedView &,

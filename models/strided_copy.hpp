@@ -28,7 +28,6 @@ template <typename T> void copy_to_column_major(const StridedView &source, T *de
 // its ordinary path.
 void copy_bytes(void *destination, const void *source, std::size_t bytes) noexcept;
 
-
 extern template void copy_to_column_major<double>(const StridedView &, double *);
 extern template void copy_to_column_major<std::complex<double>>(const StridedView &,
                                                                 std::complex<double> *);
