@@ -9,16 +9,23 @@ order that rotates, after a 0.3 s pause each (blas_builds._take_turns). The
 cells are medians of the per-round ratios, with their range; numpy against
 itself shows what the run resolves. The suite's linalg group compares
 medians of separate series instead, which resolves about 15%.
+
+Each cell is the geometric mean of the per-round ratios with its 95%
+Student-t interval (on the logarithms), then the range of the ratios. The
+verdict reads the interval: "below" and "above" when it excludes 1, "at"
+when it holds 1 (the two sides' times are not told apart by the run).
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import statistics
 
 import morvak
 import numpy as np
 from blas_builds import _take_turns
+from scipy import stats
 from threadpoolctl import threadpool_limits
 
 import haldo
@@ -51,9 +58,23 @@ def _calls(operation: str, flavour: str, n: int) -> dict:
     return {"haldo": ours, "numpy": theirs, "numpy, again": theirs}
 
 
-def _cell(times: dict, name: str) -> str:
+def _interval(ratios: list[float]) -> tuple[float, float, float]:
+    logs = [math.log(r) for r in ratios]
+    mean = statistics.fmean(logs)
+    if len(logs) < 2:
+        return math.exp(mean), math.nan, math.nan
+    half = stats.t.ppf(0.975, len(logs) - 1) * statistics.stdev(logs) / math.sqrt(len(logs))
+    return math.exp(mean), math.exp(mean - half), math.exp(mean + half)
+
+
+def _cell(times: dict, name: str) -> tuple[str, str]:
     r = [t / u for t, u in zip(times[name], times["numpy"])]
-    return f"{statistics.median(r):.3f} ({min(r):.3f}-{max(r):.3f})"
+    mean, low, high = _interval(r)
+    spread = f"({min(r):.3f}-{max(r):.3f})"
+    if math.isnan(low):
+        return f"{mean:.3f} {spread}", "-"
+    verdict = "below" if high < 1 else "above" if low > 1 else "at"
+    return f"{mean:.3f} [{low:.3f}, {high:.3f}] {spread}", verdict
 
 
 def main() -> None:
@@ -66,8 +87,8 @@ def main() -> None:
     parser.add_argument("--operations", type=listed(str), default=list(OPERATIONS))
     parser.add_argument("--flavours", type=listed(str), default=["real", "complex"])
     args = parser.parse_args()
-    print("| operation | flavour | n | threads | numpy | haldo / numpy | numpy / numpy |")
-    print("|---|---|---|---|---|---|---|")
+    print("| operation | flavour | n | threads | numpy | haldo / numpy | verdict | numpy / numpy |")
+    print("|---|---|---|---|---|---|---|---|")
     for threads in args.threads:
         for n in args.sizes:
             for operation in args.operations:
@@ -82,7 +103,7 @@ def main() -> None:
                         times = _take_turns(calls, args.rounds)
                     seconds = statistics.median(times["numpy"])
                     cells = [operation, flavour, str(n), str(threads), f"{seconds:.4g} s"]
-                    cells += [_cell(times, "haldo"), _cell(times, "numpy, again")]
+                    cells += [*_cell(times, "haldo"), _cell(times, "numpy, again")[0]]
                     print("| " + " | ".join(cells) + " |", flush=True)
 
 
