@@ -25,6 +25,13 @@ void advise_huge_pages(void *data, std::size_t bytes) noexcept {
 #endif
 }
 
+namespace {
+thread_local bool transient = false;
+} // namespace
+
+TransientBlocks::TransientBlocks() noexcept : outer_(transient) { transient = true; }
+TransientBlocks::~TransientBlocks() { transient = outer_; }
+
 } // namespace morvak::blas
 
 // malloc with room to move the block up to Armadillo's alignment, and the
@@ -44,7 +51,8 @@ extern "C" void *morvak_arma_allocate(std::size_t bytes) noexcept {
       (reinterpret_cast<std::uintptr_t>(raw) + alignment) & ~std::uintptr_t{alignment - 1};
   void *data = reinterpret_cast<void *>(start);
   static_cast<void **>(data)[-1] = raw;
-  morvak::blas::advise_huge_pages(data, bytes);
+  if (!morvak::blas::transient)
+    morvak::blas::advise_huge_pages(data, bytes);
   return data;
 }
 

@@ -12,6 +12,22 @@ namespace morvak::blas {
 // Blocks under 4 MiB, and systems without the advice, are left as they are.
 void advise_huge_pages(void *data, std::size_t bytes) noexcept;
 
+// While one is alive, the blocks Armadillo allocates on this thread get no
+// huge-page advice. For temporaries and LAPACK workspaces that live for one
+// call: numpy gives its own none, and fresh huge pages can cost more to fault
+// in than they save (a virtual machine may hand them back to its host once
+// freed, so every call meets them fresh again).
+class TransientBlocks {
+public:
+  TransientBlocks() noexcept;
+  ~TransientBlocks();
+  TransientBlocks(const TransientBlocks &) = delete;
+  TransientBlocks &operator=(const TransientBlocks &) = delete;
+
+private:
+  bool outer_;
+};
+
 } // namespace morvak::blas
 
 // Armadillo's allocation and release: blocks aligned to 32 bytes (Armadillo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "blas/memory.hpp"
 #include "numerics/common.hpp"
 
 #include <algorithm>
@@ -140,6 +141,8 @@ template <typename T> T lu_det(const arma::Mat<T> &m) {
     return T(1);
   // det(A) = 2^(-k n) det(2^k A)
   const int k = upscale_exponent(m);
+  // The factors live for this call only.
+  const blas::TransientBlocks transient;
   arma::Mat<T> lu = m;
   scale(lu, k);
   std::vector<arma::blas_int> ipiv;

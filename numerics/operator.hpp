@@ -93,6 +93,10 @@ public:
   // by the general solver before anything is written.
   void eigen() {
     if (is_hermitian()) {
+      // The vectors keep their block from call to call, so they take huge
+      // pages; LAPACK's workspaces are fresh in every call and do not.
+      sym_eigenvectors->set_size(matrix->n_rows, matrix->n_cols);
+      const blas::TransientBlocks transient;
       // Default method: divide and conquer, with the standard driver as fallback.
       if (!arma::eig_sym(*sym_eigenvalues, *sym_eigenvectors, *matrix))
         fail_decomposition(*sym_eigenvalues, *sym_eigenvectors, "eig_sym(): decomposition failed");

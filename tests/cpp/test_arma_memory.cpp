@@ -37,7 +37,9 @@ std::string huge_page_eligibility(const void *address) {
 
 // Matrices from 4 MiB on ask for huge pages, as numpy's arrays do; smaller
 // ones are left alone. Either way blocks are aligned to 32 bytes.
-TEST(ArmaMemory, LargeMatricesAreAdvisedHugePages) {
+// Inside a TransientBlocks scope they are not, and nested scopes restore the
+// state they found.
+TEST(ArmaMemory, LargeMatricesAreAdvisedHugePagesOutsideTransientScopes) {
   const std::string mode = read("/sys/kernel/mm/transparent_hugepage/enabled");
   if (mode.find("[madvise]") == std::string::npos)
     GTEST_SKIP() << "huge pages are not given on advice here: " << mode;
@@ -45,8 +47,24 @@ TEST(ArmaMemory, LargeMatricesAreAdvisedHugePages) {
   arma::mat small(16, 16);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.memptr()) % 32, 0u);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.memptr()) % 32, 0u);
-  const std::string line = huge_page_eligibility(large.memptr() + large.n_elem / 2);
-  if (line.empty())
+  auto advised = [](const arma::cx_mat &m) {
+    const std::string line = huge_page_eligibility(m.memptr() + m.n_elem / 2);
+    return line.empty() ? -1 : static_cast<int>(line.find('1') != std::string::npos);
+  };
+  if (advised(large) < 0)
     GTEST_SKIP() << "this kernel does not report huge-page eligibility";
-  EXPECT_NE(line.find('1'), std::string::npos) << line;
+  EXPECT_EQ(advised(large), 1);
+  arma::cx_mat outer, inner, after;
+  {
+    const morvak::blas::TransientBlocks transient;
+    outer.set_size(1024, 512);
+    {
+      const morvak::blas::TransientBlocks nested;
+    }
+    inner.set_size(1024, 512);
+  }
+  after.set_size(1024, 512);
+  EXPECT_EQ(advised(outer), 0);
+  EXPECT_EQ(advised(inner), 0);
+  EXPECT_EQ(advised(after), 1);
 }

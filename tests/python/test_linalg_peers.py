@@ -66,23 +66,26 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # numpy on In
 def _imaginary_unit():
     """A 1x1 OperatorComplex holding exactly 1j: set() stores real values only."""
     c = haldo.OperatorComplex()
-    c.randu(1, 1)
-    while c.get(0, 0).imag < 0.25:
+    # Some imaginary parts y have no double r with y * r rounding to exactly 1;
+    # another draw then has one.
+    for _ in range(100):
         c.randu(1, 1)
-    z = c.get(0, 0)
-    shift = haldo.OperatorComplex()
-    shift.zeros(1, 1)
-    shift.set(0, 0, z.real)
-    b = c - shift  # (0, Im z) exactly
-    r = 1 / z.imag
-    for _ in range(64):
-        factor = haldo.OperatorComplex()
-        factor.zeros(1, 1)
-        factor.set(0, 0, r)
-        unit = b * factor
-        if unit.get(0, 0) == 1j:
-            return unit
-        r = np.nextafter(r, np.inf if unit.get(0, 0).imag < 1 else -np.inf)
+        if c.get(0, 0).imag < 0.25:
+            continue
+        z = c.get(0, 0)
+        shift = haldo.OperatorComplex()
+        shift.zeros(1, 1)
+        shift.set(0, 0, z.real)
+        b = c - shift  # (0, Im z) exactly
+        r = 1 / z.imag
+        for _ in range(64):
+            factor = haldo.OperatorComplex()
+            factor.zeros(1, 1)
+            factor.set(0, 0, r)
+            unit = b * factor
+            if unit.get(0, 0) == 1j:
+                return unit
+            r = np.nextafter(r, np.inf if unit.get(0, 0).imag < 1 else -np.inf)
     raise AssertionError("no real factor gives exactly 1j")
 
 
