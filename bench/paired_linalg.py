@@ -2,7 +2,7 @@
 
     .venv/bin/python bench/paired_linalg.py [--sizes 1000,2000] [--threads 1,2] [--rounds 5]
         [--operations product,inverse,det,eigen hermitian,eigen general] [--flavours real,complex]
-        [--warmup 2]
+        [--warmup 2] [--numpy-uplo L]
 
 Each round times one call of each side, and numpy's call once more, in an
 order that rotates, after a 0.3 s pause each (blas_builds._take_turns). The
@@ -33,7 +33,7 @@ import haldo
 OPERATIONS = ("product", "inverse", "det", "eigen hermitian", "eigen general")
 
 
-def _calls(operation: str, flavour: str, n: int) -> dict:
+def _calls(operation: str, flavour: str, n: int, uplo: str = "L") -> dict:
     rng = np.random.default_rng(n)
     a = rng.standard_normal((n, n))
     cls = haldo.OperatorReal
@@ -52,7 +52,7 @@ def _calls(operation: str, flavour: str, n: int) -> dict:
         "product": (lambda: x * y, lambda: a @ b),
         "inverse": (x.inverse, lambda: np.linalg.inv(a)),
         "det": (x.det, lambda: np.linalg.det(a)),
-        "eigen hermitian": (x.eigen, lambda: np.linalg.eigh(a)),
+        "eigen hermitian": (x.eigen, lambda: np.linalg.eigh(a, UPLO=uplo)),
         "eigen general": (x.eigen, lambda: np.linalg.eig(a)),
     }[operation]
     return {"haldo": ours, "numpy": theirs, "numpy, again": theirs}
@@ -86,6 +86,12 @@ def main() -> None:
     parser.add_argument("--warmup", type=int, default=2, help="untimed calls of each side first")
     parser.add_argument("--operations", type=listed(str), default=list(OPERATIONS))
     parser.add_argument("--flavours", type=listed(str), default=["real", "complex"])
+    parser.add_argument(
+        "--numpy-uplo",
+        choices=("L", "U"),
+        default="L",
+        help="the triangle numpy's eigh reads (its default L; haldo's Hermitian solver reads U)",
+    )
     args = parser.parse_args()
     print("| operation | flavour | n | threads | numpy | haldo / numpy | verdict | numpy / numpy |")
     print("|---|---|---|---|---|---|---|---|")
@@ -93,7 +99,7 @@ def main() -> None:
         for n in args.sizes:
             for operation in args.operations:
                 for flavour in args.flavours:
-                    calls = _calls(operation, flavour, n)
+                    calls = _calls(operation, flavour, n, args.numpy_uplo)
                     with threadpool_limits(threads):
                         # Fresh large blocks meet the kernel's huge-page compaction in
                         # the first calls of a process, on both sides; untimed calls
