@@ -5,10 +5,9 @@
         [--warmup 2] [--numpy-uplo L]
 
 Each round times one call of each side, and numpy's call once more, in an
-order that rotates, after a 0.3 s pause each (blas_builds._take_turns). The
-cells are medians of the per-round ratios, with their range; numpy against
-itself shows what the run resolves. The suite's linalg group compares
-medians of separate series instead, which resolves about 15%.
+order that rotates, after a 0.3 s pause each (blas_builds._take_turns);
+numpy against itself shows what the run resolves. The suite's linalg group
+compares medians of separate series instead, which resolves about 15%.
 
 Each cell is the geometric mean of the per-round ratios with its 95%
 Student-t interval (on the logarithms), then the range of the ratios. The

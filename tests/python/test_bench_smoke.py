@@ -167,6 +167,7 @@ def test_build_comparisons_give_a_positive_ratio_in_every_cell(script, options, 
     ]
     assert len(table) == rows
     for line in table:
-        # Ratio cells hold "median (low-high)" or a bare figure; "-" marks one that does not apply.
+        # Ratio cells start with their figure ("1.02 (0.98-1.05)", "1.02 [0.99, 1.05] ...");
+        # "-" marks one that does not apply (a verdict needs two rounds or more).
         figures = [c.split()[0] for c in line.strip("|").split("|")[3:] if c.strip() != "-"]
         assert figures and all(_positive(float(f)) for f in figures)
